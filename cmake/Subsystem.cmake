@@ -1,0 +1,35 @@
+# sidecar_subsystem(NAME <lib> DEPS <targets...>)
+#
+# Builds one static library from the .cpp files of the calling folder (and of
+# the extra folders given in DIRS), leaving out *_test.cpp, and one test
+# executable <lib>_tests from the *_test.cpp files of the same folders and
+# of TEST_DIRS. The
+# files are globbed so that adding a source file needs no edit here.
+function(sidecar_subsystem)
+  cmake_parse_arguments(ARG "" "NAME" "DEPS;DIRS;TEST_DIRS;TEST_DEPS" ${ARGN})
+  set(dirs ${CMAKE_CURRENT_SOURCE_DIR} ${ARG_DIRS})
+  set(sources "")
+  set(tests "")
+  foreach(dir IN LISTS dirs)
+    file(GLOB found CONFIGURE_DEPENDS ${dir}/*.cpp)
+    foreach(file IN LISTS found)
+      if(file MATCHES "_test\\.cpp$")
+        list(APPEND tests ${file})
+      elseif(NOT file MATCHES "(_fuzz|/main)\\.cpp$")
+        list(APPEND sources ${file})
+      endif()
+    endforeach()
+  endforeach()
+  foreach(dir IN LISTS ARG_TEST_DIRS)
+    file(GLOB found CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+    list(APPEND tests ${found})
+  endforeach()
+  add_library(${ARG_NAME} STATIC ${sources})
+  target_include_directories(${ARG_NAME} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${ARG_NAME} PUBLIC sidecar_options ${ARG_DEPS})
+  if(SIDECAR_TESTS AND tests)
+    add_executable(${ARG_NAME}_tests ${tests})
+    target_link_libraries(${ARG_NAME}_tests PRIVATE ${ARG_NAME} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+    gtest_discover_tests(${ARG_NAME}_tests DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()

@@ -1,0 +1,61 @@
+// One process as the process-information source knows it, the map of all of
+// them, and the selection of values a refresh reads. Plain values, owned by
+// the source; readers copy what they keep.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "procinfo/process_status.h"
+
+namespace sidecar::procinfo {
+
+struct ProcessInfo {
+  std::uint32_t pid = 0;
+  /// Absent when the platform reports parent 0 or never could tell.
+  std::optional<std::uint32_t> parentPid;
+  /// Bytes from the operating system; may be empty, need not be UTF-8.
+  std::string name;
+  /// Arguments in order, empty ones left out; empty unless selected.
+  std::vector<std::string> commandLine;
+  /// Whole seconds since the Unix epoch; 0 when unknown.
+  std::uint64_t startTime = 0;
+  /// Whole seconds from startTime to the latest refresh that saw the process.
+  std::uint64_t runTime = 0;
+  /// Set when the record is built; never changes afterwards.
+  ProcessState processState = ProcessState::unknown(0);
+  /// Absent on a record built in the current refresh.
+  std::optional<ThreadState> threadState;
+  /// Percent of one processor over the last CPU interval.
+  float cpuUsage = 0.0F;
+  /// User plus system CPU time since the process started, milliseconds.
+  std::uint64_t accumulatedCpuTime = 0;
+  std::uint64_t residentMemory = 0;
+  std::uint64_t virtualMemory = 0;
+  std::uint64_t diskReadBytes = 0;
+  std::uint64_t diskWrittenBytes = 0;
+
+  // Internal to the source: the CPU baseline and the refresh mark.
+  std::uint64_t previousUserTime = 0;
+  std::uint64_t previousSystemTime = 0;
+  bool seen = false;
+};
+
+using ProcessMap = std::unordered_map<std::uint32_t, ProcessInfo>;
+
+/// What a refresh reads beyond the basic values (name, parent, start and run
+/// time, states). The sampler turns all four on; the process table none.
+struct RefreshSelection {
+  bool cpu = false;
+  bool diskUsage = false;
+  bool memory = false;
+  bool commandLine = false;
+
+  static constexpr RefreshSelection everything() { return {true, true, true, true}; }
+  static constexpr RefreshSelection nothing() { return {}; }
+};
+
+}  // namespace sidecar::procinfo
