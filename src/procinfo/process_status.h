@@ -42,6 +42,15 @@ struct ThreadState {
   bool operator==(const ThreadState&) const = default;
 };
 
+/// The macOS process status (pbi_status): 1 Idle, 2 Run, 3 Sleep, 4 Stop,
+/// 5 Zombie, any other code n Unknown(n).
+ProcessState processStateFromStatusCode(std::uint32_t code);
+
+/// The Linux state letter of /proc/PID/stat: R Run, S Sleep,
+/// D UninterruptibleDiskSleep, T Stop, t Tracing, Z Zombie, X and x Dead,
+/// K Wakekill, W Waking, P Parked, I Idle, any other letter Unknown(its code).
+ProcessState processStateFromStateLetter(char letter);
+
 struct ProcessInfo;
 
 /// The state reported for a process (see the .cpp for the rule).

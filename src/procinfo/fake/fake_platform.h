@@ -1,0 +1,171 @@
+// A scriptable Platform for tests: the test decides which processes exist,
+// what each read returns or whether it fails, how the processor tick
+// counters move, and the time base. It behaves like the macOS backend
+// (argument areas are raw KERN_PROCARGS2 bytes parsed by the shared parser,
+// names come from paths, the status follows the combination rule) unless
+// setStateFollowsLatestRefresh(true) asks for the Linux behaviour.
+//
+// The test owns the FakePlatform and the FakeClock it reads; both must
+// outlive every ProcessInfoSource made on them. One thread.
+//
+// Typical use:
+//   FakeClock clock;
+//   FakePlatform platform(clock);
+//   platform.addProcess(1, 0, 1000, "launchd");
+//   platform.addProcess(42, 1, 2000, "worker", {"worker", "--fast"});
+//   auto source = ProcessInfoSource::new_with_specifics(platform);
+//   source.refresh_processes_specifics(RefreshSelection::everything());
+//   platform.advance(std::chrono::seconds(1));        // clock and processor ticks
+//   platform.addCpuTime(42, std::chrono::seconds(1)); // busy on one processor
+//   source.refresh_processes_specifics(RefreshSelection::everything());
+//   // source.processes().at(42).cpuUsage is about 100
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "procinfo/fake/fake_clock.h"
+#include "procinfo/platform.h"
+
+namespace sidecar::procinfo {
+
+/// Everything the fake answers for one pid. Every field may be set directly.
+struct FakeProcess {
+  /// Empty: the basic information is unreadable.
+  std::optional<BasicInfo> basic;
+  /// Zeros read as "unreadable", as on macOS.
+  TaskInfo task;
+  /// Empty: the thread query fails.
+  std::optional<ThreadInfo> thread = ThreadInfo{};
+  /// Empty: the disk counters are unreadable.
+  std::optional<DiskCounters> disk = DiskCounters{};
+  /// Raw KERN_PROCARGS2 bytes; empty optional: unreadable.
+  std::optional<std::string> argumentArea;
+  /// The executable path; empty optional: unreadable.
+  std::optional<std::string> path;
+};
+
+/// The bytes of a KERN_PROCARGS2 area: the count (i32, host byte order), the
+/// executable path and its NUL, NUL padding to a multiple of 8, the
+/// arguments each with its NUL, then the environment strings.
+std::string makeArgumentArea(std::string_view executablePath, const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment = {});
+
+/// How many times each operation was called (since construction or
+/// resetCalls).
+struct FakeCallCounts {
+  std::size_t listPids = 0;
+  std::size_t basicInfo = 0;
+  std::size_t taskInfo = 0;
+  std::size_t threadInfo = 0;
+  std::size_t diskCounters = 0;
+  std::size_t readNameAndArguments = 0;
+  std::size_t readNameFromPath = 0;
+  std::size_t processorTicks = 0;
+  std::size_t timeBase = 0;
+  std::size_t absoluteTime = 0;
+};
+
+class FakePlatform final : public Platform {
+ public:
+  /// Starts with no process, four processors at zero ticks, 100 ticks per
+  /// second, time base 1/1 (the CPU-time unit is the nanosecond) and the
+  /// absolute time at 0.
+  explicit FakePlatform(FakeClock& clock);
+
+  // --- Processes -----------------------------------------------------------
+
+  /// Adds (or replaces) a process that reads fully: state Run, the given
+  /// parent and start time, executable path "/usr/bin/<name>" (or `name`
+  /// itself when it holds a '/'), an argument area with that path and
+  /// exactly `arguments` (none when empty), zero CPU, memory and disk
+  /// values, thread running. Returns the entry for further scripting.
+  FakeProcess& addProcess(std::uint32_t pid, std::uint32_t parentPid, std::uint64_t startSeconds,
+                          std::string_view name, const std::vector<std::string>& arguments = {});
+  /// Removes a process; it is no longer listed.
+  void removeProcess(std::uint32_t pid);
+  /// The entry of a listed process (it must exist).
+  FakeProcess& process(std::uint32_t pid);
+  bool hasProcess(std::uint32_t pid) const;
+
+  /// Adds CPU time, converted to CPU-time units with the current time base.
+  void addCpuTime(std::uint32_t pid, std::chrono::nanoseconds user,
+                  std::chrono::nanoseconds system = std::chrono::nanoseconds(0));
+  void setMemory(std::uint32_t pid, std::uint64_t residentBytes, std::uint64_t virtualBytes);
+  void setDisk(std::uint32_t pid, std::uint64_t bytesRead, std::uint64_t bytesWritten);
+  /// Sets the state the basic information reports.
+  void setState(std::uint32_t pid, ProcessState state);
+  /// Sets the thread's raw run state (TH_STATE_*).
+  void setThreadState(std::uint32_t pid, std::int32_t runState);
+
+  /// The listing fails the next `count` times (each failure empties the map).
+  void failListing(std::size_t count = 1) { listingFailures_ = count; }
+  /// Lists pids in this order (default: ascending). Pids not known are
+  /// listed too and read as unreadable everywhere. Empty: default order.
+  void setListingOrder(std::vector<std::uint32_t> order) { listingOrder_ = std::move(order); }
+
+  // --- Processor counters and time -----------------------------------------
+
+  /// Moves the clock forward and every processor's idle counter by the same
+  /// time (in ticks, rounded down), and the absolute time by the same time
+  /// in CPU-time units: time passing on an idle machine.
+  void advance(std::chrono::nanoseconds by);
+  /// Sets the processor counters directly; an empty list means the
+  /// processors read as "no processor" (a failure).
+  void setProcessorTicks(std::vector<ProcessorTicks> ticks) { ticks_ = std::move(ticks); }
+  const std::vector<ProcessorTicks>& processorTickValues() const { return ticks_; }
+  /// false: every processor-counter read fails (creation included).
+  void setProcessorCountersAvailable(bool available) { ticksAvailable_ = available; }
+  /// The next `count` processor-counter reads fail.
+  void failProcessorTicks(std::size_t count = 1) { tickFailures_ = count; }
+  /// Empty: the time-base read fails.
+  void setTimeBase(std::optional<TimeBase> base) { timeBase_ = base; }
+  void setClockTicksPerSecond(std::uint64_t ticks) { ticksPerSecond_ = ticks; }
+  void setAbsoluteTime(std::uint64_t units) { absoluteTime_ = units; }
+  void setStateFollowsLatestRefresh(bool follows) { stateFollows_ = follows; }
+
+  FakeClock& fakeClock() { return clock_; }
+  const FakeCallCounts& calls() const { return calls_; }
+  void resetCalls() { calls_ = {}; }
+
+  // --- Platform ------------------------------------------------------------
+  Clock& clock() override { return clock_; }
+  bool stateFollowsLatestRefresh() const override { return stateFollows_; }
+  bool listPids(std::vector<std::uint32_t>& pids) override;
+  std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
+  TaskInfo taskInfo(std::uint32_t pid) override;
+  std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
+  std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;
+  bool readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
+                            std::vector<std::string>& arguments) override;
+  bool readNameFromPath(std::uint32_t pid, std::string& name) override;
+  bool processorTicks(std::vector<ProcessorTicks>& ticks) override;
+  std::optional<TimeBase> timeBase() override;
+  std::uint64_t clockTicksPerSecond() override { return ticksPerSecond_; }
+  std::uint64_t absoluteTime() override;
+
+ private:
+  const FakeProcess* find(std::uint32_t pid) const;
+  double nanosecondsPerUnit() const;
+
+  FakeClock& clock_;
+  std::map<std::uint32_t, FakeProcess> processes_;
+  std::vector<std::uint32_t> listingOrder_;
+  std::size_t listingFailures_ = 0;
+  std::vector<ProcessorTicks> ticks_ = std::vector<ProcessorTicks>(4);
+  bool ticksAvailable_ = true;
+  std::size_t tickFailures_ = 0;
+  std::optional<TimeBase> timeBase_ = TimeBase{};
+  std::uint64_t ticksPerSecond_ = 100;
+  std::uint64_t absoluteTime_ = 0;
+  bool stateFollows_ = false;
+  FakeCallCounts calls_;
+};
+
+}  // namespace sidecar::procinfo
