@@ -8,6 +8,7 @@
 #include "protocol/byte_sink.h"
 #include "protocol/io_status.h"
 #include "protocol/outgoing_message.h"
+#include "protocol/output_buffer.h"
 
 namespace sidecar::protocol {
 
@@ -29,6 +30,11 @@ class MessageWriter {
 
   /// Writes out whatever is still buffered, ignoring errors. Idempotent.
   void close();
+
+ private:
+  ByteSink& sink_;
+  OutputBuffer buffer_;
+  bool closed_ = false;
 };
 
 }  // namespace sidecar::protocol
