@@ -1,0 +1,47 @@
+// Which processes one sample reports: the root process, the external
+// processes whose start time still matches, and all their descendants
+// through the parent links of the current refresh. Start times guard against
+// reused pids: an external process must still have the start second the
+// parent gave, and a child is followed only if it did not start before its
+// parent. Pure function of its arguments; nothing is remembered between
+// calls. Main thread (inside the sampler), though any thread would do.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+#include "protocol/command.h"
+#include "sampling/external_process_map.h"
+
+namespace sidecar::sampling {
+
+/// One process of the current refresh.
+struct ProcessNode {
+  std::uint32_t pid = 0;
+  /// 0 when the process has no known parent.
+  std::uint32_t ppid = 0;
+  /// Start time in whole seconds since the Unix epoch, times 1000.
+  std::uint64_t startTimeMs = 0;
+};
+
+struct ProcessSelection {
+  /// The matched external processes, each with the live process's start
+  /// time, in the iteration order of the external-process map.
+  std::vector<protocol::ExternalProcess> externalProcesses;
+  /// Every selected pid, each once.
+  std::unordered_set<std::uint32_t> selectedPids;
+};
+
+/// Selects from `nodes` (pids unique) the process `rootPid` (no start-time
+/// check; nothing when it does not exist), every entry of `externals` whose
+/// pid exists and whose expected start, rounded down to whole seconds, equals
+/// the node's start (an entry without a start time matches any process with
+/// the pid), and all their descendants. A child that started in an earlier
+/// second than its parent is not followed. Linear in the number of nodes;
+/// ends on cyclic parent links. Cannot fail.
+ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32_t rootPid,
+                                 const ExternalProcessMap& externals);
+
+}  // namespace sidecar::sampling
