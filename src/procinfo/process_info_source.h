@@ -6,12 +6,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "procinfo/cpu_accounting.h"
+#include "procinfo/platform.h"
 #include "procinfo/process_info.h"
 
 namespace sidecar::procinfo {
-
-class Platform;
 
 class ProcessInfoSource {
  public:
@@ -24,6 +28,24 @@ class ProcessInfoSource {
 
   /// The records after the latest refresh.
   const ProcessMap& processes() const;
+
+ private:
+  explicit ProcessInfoSource(Platform& platform);
+
+  void update(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now);
+  /// Builds a new record at the end of pending_; drops it again when no
+  /// name source can be read.
+  void build(std::uint32_t pid, const std::optional<BasicInfo>& basic, const RefreshSelection& selection,
+             std::uint64_t now);
+
+  Platform* platform_;
+  ProcessMap processes_;
+  CpuAccounting cpu_;
+  // Reused across refreshes: the listed pids, the records built during the
+  // pass (inserted after it), a scratch name.
+  std::vector<std::uint32_t> pids_;
+  std::vector<ProcessInfo> pending_;
+  std::string scratchName_;
 };
 
 }  // namespace sidecar::procinfo

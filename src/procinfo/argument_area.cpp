@@ -1,0 +1,72 @@
+#include "procinfo/argument_area.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace sidecar::procinfo {
+
+std::string_view lastPathComponent(std::string_view path) {
+  // Walk back over the components, skipping the empty ones (repeated or
+  // trailing '/') and "." ones; the first other component decides.
+  std::size_t end = path.size();
+  while (end > 0) {
+    const std::size_t slash = path.rfind('/', end - 1);
+    const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::string_view component = path.substr(begin, end - begin);
+    if (component == "..") return {};
+    if (!component.empty() && component != ".") return component;
+    if (slash == std::string_view::npos) break;
+    end = slash;
+  }
+  return {};
+}
+
+namespace {
+
+// Replaces `arguments` by the strings of `bytes` from `pos`, each ending at a
+// NUL or at the end, at most `limit` of them, empty ones left out. Reuses
+// the strings already in `arguments`.
+void takeStrings(std::string_view bytes, std::size_t pos, std::size_t limit,
+                 std::vector<std::string>& arguments) {
+  std::size_t kept = 0;
+  for (std::size_t taken = 0; taken < limit && pos < bytes.size(); ++taken) {
+    std::size_t nul = bytes.find('\0', pos);
+    if (nul == std::string_view::npos) nul = bytes.size();
+    if (nul > pos) {
+      const std::string_view argument = bytes.substr(pos, nul - pos);
+      if (kept < arguments.size()) {
+        arguments[kept].assign(argument);
+      } else {
+        arguments.emplace_back(argument);
+      }
+      ++kept;
+    }
+    pos = nul + 1;
+  }
+  arguments.resize(kept);
+}
+
+}  // namespace
+
+bool parseArgumentArea(std::string_view area, bool wantName, bool wantArguments, std::string& name,
+                       std::vector<std::string>& arguments) {
+  if (area.size() < sizeof(std::int32_t)) return false;
+  std::int32_t count = 0;
+  std::memcpy(&count, area.data(), sizeof count);
+  std::size_t pos = sizeof count;
+  std::size_t pathEnd = area.find('\0', pos);
+  if (pathEnd == std::string_view::npos) pathEnd = area.size();
+  if (wantName) name.assign(lastPathComponent(area.substr(pos, pathEnd - pos)));
+  if (wantArguments) {
+    pos = pathEnd;
+    while (pos < area.size() && area[pos] == '\0') ++pos;
+    takeStrings(area, pos, count < 1 ? 0 : static_cast<std::size_t>(count), arguments);
+  }
+  return true;
+}
+
+void splitNulSeparated(std::string_view bytes, std::vector<std::string>& arguments) {
+  takeStrings(bytes, 0, bytes.size(), arguments);
+}
+
+}  // namespace sidecar::procinfo

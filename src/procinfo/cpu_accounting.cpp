@@ -1,0 +1,109 @@
+#include "procinfo/cpu_accounting.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace sidecar::procinfo {
+
+namespace {
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+std::uint64_t truncateToU64(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
+
+std::uint32_t advanced(std::uint32_t before, std::uint32_t after) { return after < before ? 0 : after - before; }
+
+}  // namespace
+
+CpuAccounting::CpuAccounting(Platform& platform) : platform_(&platform) {
+  const std::uint64_t ticksPerSecond = platform_->clockTicksPerSecond();
+  const TimeBase base = platform_->timeBase().value_or(TimeBase{});
+  if (!platform_->processorTicks(snapshot_) || snapshot_.empty()) {
+    snapshot_.clear();
+    return;
+  }
+  countersAvailable_ = true;
+  // A zero in the time base or the tick rate would make every value
+  // infinite; treat it like an unreadable value.
+  timeBase_ = base.numer != 0 && base.denom != 0
+                  ? static_cast<double>(base.numer) / static_cast<double>(base.denom)
+                  : 1.0;
+  millisecondFactor_ = timeBase_ / 1'000'000.0;
+  tickLength_ = 1'000'000'000.0 / static_cast<double>(ticksPerSecond == 0 ? 100 : ticksPerSecond);
+}
+
+double CpuAccounting::measureInterval() {
+  const std::chrono::nanoseconds now = platform_->clock().monotonicNow();
+  if (measuredAt_ && (now < *measuredAt_ || now - *measuredAt_ < MIN_INTERVAL)) {
+    refreshInterval_ = interval_;
+    return refreshInterval_;
+  }
+  if (!platform_->processorTicks(reading_) || reading_.empty()) {
+    refreshInterval_ = 0.0;
+    return refreshInterval_;
+  }
+  const std::size_t n = std::min(snapshot_.size(), reading_.size());
+  // The counters wrap at 32 bits; so does their sum.
+  std::uint32_t elapsed = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const ProcessorTicks& before = snapshot_[i];
+    const ProcessorTicks& after = reading_[i];
+    elapsed += advanced(before.user, after.user);
+    elapsed += advanced(before.system, after.system);
+    elapsed += advanced(before.idle, after.idle);
+    elapsed += advanced(before.nice, after.nice);
+  }
+  const double average = static_cast<double>(elapsed) / static_cast<double>(n) * tickLength_;
+  const double floor = static_cast<double>(MIN_INTERVAL.count());
+  interval_ = std::max(average, floor) / timeBase_;
+  snapshot_.swap(reading_);
+  measuredAt_ = now;
+  refreshInterval_ = interval_;
+  return refreshInterval_;
+}
+
+void CpuAccounting::updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint64_t threadUser,
+                              std::uint64_t threadSystem) {
+  if (!countersAvailable_) {
+    const std::uint64_t stamp = platform_->absoluteTime();
+    const std::uint64_t total = saturatingAdd(
+        saturatingAdd(saturatingAdd(threadUser, threadSystem), task.totalUser), task.totalSystem);
+    const std::uint64_t previousTotal = info.previousUserTime > total ? 0 : info.previousUserTime;
+    const std::uint64_t previousStamp = info.previousSystemTime > stamp ? 0 : info.previousSystemTime;
+    info.cpuUsage = stamp == previousStamp
+                        ? 0.0F
+                        : static_cast<float>(static_cast<double>(total - previousTotal) * 100.0 /
+                                             static_cast<double>(stamp - previousStamp));
+    info.previousUserTime = total;
+    info.previousSystemTime = stamp;
+    info.accumulatedCpuTime = 0;
+    return;
+  }
+  const std::uint64_t total = saturatingAdd(task.totalUser, task.totalSystem);
+  const std::uint64_t previous = saturatingAdd(info.previousUserTime, info.previousSystemTime);
+  if (refreshInterval_ > 0.000001 && previous != 0 && total > previous) {
+    info.cpuUsage = static_cast<float>(static_cast<double>(total - previous) / refreshInterval_ * 100.0);
+  } else {
+    info.cpuUsage = 0.0F;
+  }
+  info.previousUserTime = task.totalUser;
+  info.previousSystemTime = task.totalSystem;
+  info.accumulatedCpuTime = truncateToU64(static_cast<double>(total) * millisecondFactor_);
+}
+
+void CpuAccounting::baselineCpu(ProcessInfo& info, const TaskInfo& task) const {
+  info.previousUserTime = task.totalUser;
+  info.previousSystemTime = task.totalSystem;
+  info.accumulatedCpuTime =
+      countersAvailable_
+          ? truncateToU64(static_cast<double>(saturatingAdd(task.totalUser, task.totalSystem)) * millisecondFactor_)
+          : 0;
+}
+
+}  // namespace sidecar::procinfo

@@ -1,0 +1,194 @@
+#include "procinfo/linux/linux_platform.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "procinfo/argument_area.h"
+
+namespace sidecar::procinfo {
+
+namespace {
+
+constexpr std::size_t FIRST_CAPACITY = 4096;
+constexpr std::size_t LINK_CAPACITY = 4096;
+
+bool parsePid(const char* name, std::uint32_t& pid) {
+  const std::size_t length = std::strlen(name);
+  if (length == 0 || name[0] < '1' || name[0] > '9') return false;
+  const auto [end, error] = std::from_chars(name, name + length, pid);
+  return error == std::errc() && end == name + length;
+}
+
+}  // namespace
+
+void LinuxPlatform::DirCloser::operator()(DIR* dir) const { closedir(dir); }
+
+LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot) : clock_(clock) {
+  const long ticks = sysconf(_SC_CLK_TCK);
+  if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (page > 0) pageSize_ = static_cast<std::uint64_t>(page);
+  proc_.reset(opendir(procRoot));
+  if (!proc_) return;
+  procFd_ = dirfd(proc_.get());
+  if (readFile("stat", fileBuffer_)) bootTime_ = parseBootTime(fileBuffer_.view()).value_or(0);
+}
+
+const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) {
+  char* end = std::to_chars(path_, path_ + 16, pid).ptr;
+  *end++ = '/';
+  std::memcpy(end, leaf.data(), leaf.size());
+  end[leaf.size()] = '\0';
+  return path_;
+}
+
+bool LinuxPlatform::readFile(const char* relative, Buffer& buffer) {
+  buffer.size = 0;
+  if (procFd_ < 0) return false;
+  const int fd = openat(procFd_, relative, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (;;) {
+    if (buffer.size == buffer.capacity) {
+      const std::size_t capacity = buffer.capacity == 0 ? FIRST_CAPACITY : buffer.capacity * 2;
+      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+      if (buffer.size > 0) std::memcpy(grown.get(), buffer.data.get(), buffer.size);
+      buffer.data = std::move(grown);
+      buffer.capacity = capacity;
+    }
+    const ssize_t got = read(fd, buffer.data.get() + buffer.size, buffer.capacity - buffer.size);
+    if (got > 0) {
+      buffer.size += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
+  pids.clear();
+  statPid_.reset();
+  if (!proc_) return false;
+  rewinddir(proc_.get());
+  errno = 0;
+  while (const dirent* entry = readdir(proc_.get())) {
+    std::uint32_t pid = 0;
+    if (parsePid(entry->d_name, pid)) pids.push_back(pid);
+  }
+  return errno == 0 && !pids.empty();
+}
+
+const ProcStat* LinuxPlatform::loadStat(std::uint32_t pid, bool fresh) {
+  if (fresh || statPid_ != pid) {
+    statPid_ = pid;
+    stat_.reset();
+    if (readFile(pidPath(pid, "stat"), statBuffer_)) stat_ = parseProcStat(statBuffer_.view());
+  }
+  return stat_ ? &*stat_ : nullptr;
+}
+
+std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
+  const ProcStat* stat = loadStat(pid, true);
+  if (stat == nullptr) return std::nullopt;
+  BasicInfo basic;
+  basic.state = processStateFromStateLetter(stat->state);
+  basic.parentPid = stat->parentPid;
+  basic.startSeconds = bootTime_ + stat->startTicks / ticksPerSecond_;
+  return basic;
+}
+
+TaskInfo LinuxPlatform::taskInfo(std::uint32_t pid) {
+  const ProcStat* stat = loadStat(pid, false);
+  if (stat == nullptr) return {};
+  TaskInfo task;
+  task.totalUser = stat->userTicks;
+  task.totalSystem = stat->systemTicks;
+  task.residentSize = stat->residentPages * pageSize_;
+  task.virtualSize = stat->virtualBytes;
+  return task;
+}
+
+std::optional<ThreadInfo> LinuxPlatform::threadInfo(std::uint32_t /*pid*/) { return std::nullopt; }
+
+std::optional<DiskCounters> LinuxPlatform::diskCounters(std::uint32_t pid) {
+  if (!readFile(pidPath(pid, "io"), fileBuffer_)) return std::nullopt;
+  return parseProcIo(fileBuffer_.view());
+}
+
+bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
+  if (procFd_ >= 0) {
+    linkBuffer_.resize(LINK_CAPACITY);
+    const ssize_t length = readlinkat(procFd_, pidPath(pid, "exe"), linkBuffer_.data(), linkBuffer_.size());
+    if (length > 0) {
+      const std::string_view target(linkBuffer_.data(), static_cast<std::size_t>(length));
+      const std::string_view last = lastPathComponent(withoutDeletedSuffix(target));
+      if (!last.empty()) {
+        name.assign(last);
+        return true;
+      }
+    }
+  }
+  // Kernel threads have no executable, and other users' links are closed to
+  // us: their short name stands, whole (a kernel thread's may hold '/').
+  const ProcStat* stat = loadStat(pid, false);
+  if (stat == nullptr) return false;
+  name.assign(stat->comm);
+  return true;
+}
+
+bool LinuxPlatform::readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
+                                         std::vector<std::string>& arguments) {
+  if (wantArguments) {
+    if (!readFile(pidPath(pid, "cmdline"), fileBuffer_)) return false;
+    splitNulSeparated(fileBuffer_.view(), arguments);
+  }
+  if (wantName && !readName(pid, name)) {
+    // The process has gone since its stat was read: an empty name now, and
+    // another try at the next refresh.
+    name.clear();
+  }
+  return true;
+}
+
+bool LinuxPlatform::readNameFromPath(std::uint32_t pid, std::string& name) { return readName(pid, name); }
+
+bool LinuxPlatform::processorTicks(std::vector<ProcessorTicks>& ticks) {
+  ticks.clear();
+  return readFile("stat", fileBuffer_) && parseProcessorLines(fileBuffer_.view(), ticks);
+}
+
+std::optional<TimeBase> LinuxPlatform::timeBase() {
+  // One CPU-time unit is one clock tick: 1e9 / ticks-per-second ns.
+  return TimeBase{1'000'000'000U, static_cast<std::uint32_t>(ticksPerSecond_)};
+}
+
+std::uint64_t LinuxPlatform::absoluteTime() {
+  const auto ns = clock_.monotonicNow().count();
+  const auto nanoseconds = static_cast<std::uint64_t>(ns < 0 ? 0 : ns);
+  return nanoseconds / 1'000'000'000U * ticksPerSecond_ + nanoseconds % 1'000'000'000U * ticksPerSecond_ / 1'000'000'000U;
+}
+
+std::unique_ptr<Platform> makeSystemPlatform(Clock& clock) { return std::make_unique<LinuxPlatform>(clock); }
+
+const char* systemPlatformName() { return "linux"; }
+
+const char* systemArchName() {
+#if defined(__x86_64__)
+  return "x86_64";
+#elif defined(__aarch64__)
+  return "aarch64";
+#else
+  return "unknown";
+#endif
+}
+
+}  // namespace sidecar::procinfo

@@ -1,0 +1,96 @@
+// The Linux backend of the Platform seam: every value comes from /proc.
+//
+// Cost is kept to the reads the values need: each file is opened relative to
+// one descriptor of /proc held for the object's life, read into buffers that
+// are reused across processes and refreshes, and closed at once.
+// /proc/PID/stat is read once per process per refresh (by basicInfo); the
+// task information and the short name come from that same reading. The
+// boot time is read once, at construction, so that a process's start time
+// (boot time + start ticks / ticks per second) never moves.
+//
+// Owned by its creator (makeSystemPlatform); one thread at a time.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "procinfo/linux/proc_files.h"
+#include "procinfo/platform.h"
+
+namespace sidecar::procinfo {
+
+class LinuxPlatform final : public Platform {
+ public:
+  /// Opens /proc (`procRoot`, another mount point for tests) and reads the
+  /// boot time. When /proc cannot be opened every read fails: the listing
+  /// first, so every source on it stays empty.
+  explicit LinuxPlatform(Clock& clock, const char* procRoot = "/proc");
+
+  Clock& clock() override { return clock_; }
+  bool stateFollowsLatestRefresh() const override { return true; }
+  bool listPids(std::vector<std::uint32_t>& pids) override;
+  std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
+  TaskInfo taskInfo(std::uint32_t pid) override;
+  /// Linux has no per-process thread query: always empty.
+  std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
+  std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;
+  /// Arguments from /proc/PID/cmdline; the name from /proc/PID/exe, else the
+  /// short name of /proc/PID/stat taken whole. Reads nothing when neither is
+  /// wanted.
+  bool readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
+                            std::vector<std::string>& arguments) override;
+  /// The name from /proc/PID/exe, else the short name.
+  bool readNameFromPath(std::uint32_t pid, std::string& name) override;
+  bool processorTicks(std::vector<ProcessorTicks>& ticks) override;
+  std::optional<TimeBase> timeBase() override;
+  std::uint64_t clockTicksPerSecond() override { return ticksPerSecond_; }
+  std::uint64_t absoluteTime() override;
+
+  /// Boot time in seconds since the Unix epoch, as read at construction.
+  std::uint64_t bootTime() const { return bootTime_; }
+
+ private:
+  // A growable byte buffer whose storage is kept between reads.
+  struct Buffer {
+    std::unique_ptr<char[]> data;
+    std::size_t capacity = 0;
+    std::size_t size = 0;
+    std::string_view view() const { return {data.get(), size}; }
+  };
+  struct DirCloser {
+    void operator()(DIR* dir) const;
+  };
+
+  /// "PID/leaf", in path_.
+  const char* pidPath(std::uint32_t pid, std::string_view leaf);
+  /// Reads a whole file below /proc into `buffer`.
+  bool readFile(const char* relative, Buffer& buffer);
+  /// The stat of `pid`: read afresh when `fresh`, else the cached reading
+  /// of this pid when there is one.
+  const ProcStat* loadStat(std::uint32_t pid, bool fresh);
+  /// The name from the exe link, else the short name; false when neither.
+  bool readName(std::uint32_t pid, std::string& name);
+
+  Clock& clock_;
+  std::unique_ptr<DIR, DirCloser> proc_;
+  int procFd_ = -1;
+  std::uint64_t ticksPerSecond_ = 100;
+  std::uint64_t pageSize_ = 4096;
+  std::uint64_t bootTime_ = 0;
+
+  char path_[64] = {};
+  Buffer statBuffer_;
+  Buffer fileBuffer_;
+  std::string linkBuffer_;
+  std::optional<std::uint32_t> statPid_;  // whose stat statBuffer_ holds
+  std::optional<ProcStat> stat_;          // its parse; empty when unreadable
+};
+
+}  // namespace sidecar::procinfo
