@@ -1,0 +1,361 @@
+#include "procinfo/process_info_source.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "procinfo/fake/fake_platform.h"
+
+namespace sidecar::procinfo {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr RefreshSelection ALL = RefreshSelection::everything();
+constexpr RefreshSelection NONE = RefreshSelection::nothing();
+
+class SourceTest : public ::testing::Test {
+ protected:
+  std::uint64_t wallSeconds() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<seconds>(clock.wallNow()).count());
+  }
+  const ProcessInfo& at(std::uint32_t pid) { return source.processes().at(pid); }
+
+  FakeClock clock;
+  FakePlatform platform{clock};
+  ProcessInfoSource source = ProcessInfoSource::new_with_specifics(platform);
+};
+
+TEST_F(SourceTest, CreationReadsNoProcess) {
+  EXPECT_TRUE(source.processes().empty());
+  EXPECT_EQ(platform.calls().listPids, 0U);
+  EXPECT_EQ(platform.calls().basicInfo, 0U);
+}
+
+TEST_F(SourceTest, FirstRefreshBuildsEveryRecordFromWhatItReads) {
+  const std::uint64_t now = wallSeconds();
+  platform.addProcess(1, 0, now - 100, "init", {"/sbin/init", "splash"});
+  platform.addProcess(42, 1, now - 10, "worker", {"worker", "--fast"});
+  platform.setMemory(42, 4096, 8192);
+  platform.setDisk(42, 10, 20);
+  platform.addCpuTime(42, seconds(3), seconds(1));
+
+  EXPECT_EQ(source.refresh_processes_specifics(ALL), 2U);
+
+  ASSERT_EQ(source.processes().size(), 2U);
+  EXPECT_EQ(at(1).parentPid, std::nullopt) << "a parent of 0 is no parent";
+  const ProcessInfo& worker = at(42);
+  EXPECT_EQ(worker.pid, 42U);
+  EXPECT_EQ(worker.parentPid, 1U);
+  EXPECT_EQ(worker.name, "worker");
+  EXPECT_THAT(worker.commandLine, ElementsAre("worker", "--fast"));
+  EXPECT_EQ(worker.startTime, now - 10);
+  EXPECT_EQ(worker.runTime, 10U);
+  EXPECT_EQ(worker.processState, ProcessState(ProcessState::Kind::Run));
+  EXPECT_EQ(worker.threadState, std::nullopt) << "no thread state on a record built in this refresh";
+  EXPECT_EQ(worker.cpuUsage, 0.0F);
+  EXPECT_EQ(worker.accumulatedCpuTime, 4000U);
+  EXPECT_EQ(worker.residentMemory, 4096U);
+  EXPECT_EQ(worker.virtualMemory, 8192U);
+  EXPECT_EQ(worker.diskReadBytes, 10U);
+  EXPECT_EQ(worker.diskWrittenBytes, 20U);
+  EXPECT_FALSE(worker.seen) << "the seen mark is cleared at the end of every refresh";
+  EXPECT_EQ(platform.calls().threadInfo, 0U);
+  EXPECT_EQ(platform.calls().readNameFromPath, 0U) << "the path is read only as a fallback";
+}
+
+TEST_F(SourceTest, TableSelectionReadsOnlyBasicValues) {
+  platform.addProcess(7, 1, 100, "tool", {"tool", "x"});
+  platform.setMemory(7, 1, 2);
+  source.refresh_processes_specifics(NONE);
+  source.refresh_processes_specifics(NONE);
+  EXPECT_EQ(at(7).name, "tool");
+  EXPECT_THAT(at(7).commandLine, IsEmpty());
+  EXPECT_EQ(at(7).residentMemory, 0U);
+  EXPECT_EQ(platform.calls().taskInfo, 0U);
+  EXPECT_EQ(platform.calls().diskCounters, 0U);
+}
+
+TEST_F(SourceTest, GoneProcessesAreRemovedAndParentsFollowReparenting) {
+  platform.addProcess(1, 0, 100, "init");
+  platform.addProcess(10, 1, 100, "parent");
+  platform.addProcess(11, 10, 100, "child");
+  source.refresh_processes_specifics(ALL);
+  platform.removeProcess(10);
+  platform.process(11).basic->parentPid = 1;
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(source.processes().count(10), 0U);
+  EXPECT_EQ(at(11).parentPid, 1U);
+}
+
+TEST_F(SourceTest, FailedListingEmptiesTheMapAndTheNextRefreshStartsCpuAfresh) {
+  platform.addProcess(5, 1, 100, "busy");
+  platform.addCpuTime(5, milliseconds(10));  // a baseline of 0 gives no usage
+  source.refresh_processes_specifics(ALL);
+  platform.advance(seconds(1));
+  platform.addCpuTime(5, seconds(1));
+  source.refresh_processes_specifics(ALL);
+  EXPECT_NEAR(at(5).cpuUsage, 100.0F, 1.0F);
+
+  platform.failListing();
+  platform.advance(seconds(1));
+  EXPECT_EQ(source.refresh_processes_specifics(ALL), 0U);
+  EXPECT_TRUE(source.processes().empty());
+
+  platform.advance(seconds(1));
+  platform.addCpuTime(5, seconds(1));
+  source.refresh_processes_specifics(ALL);
+  ASSERT_EQ(source.processes().count(5), 1U);
+  EXPECT_EQ(at(5).cpuUsage, 0.0F) << "the record is new again: no baseline";
+}
+
+TEST_F(SourceTest, ReusedPidGetsAFreshRecord) {
+  platform.addProcess(9, 1, 100, "old", {"old", "-a"});
+  platform.addCpuTime(9, milliseconds(10));
+  source.refresh_processes_specifics(ALL);
+  platform.advance(seconds(1));
+  platform.addCpuTime(9, seconds(1));
+  source.refresh_processes_specifics(ALL);
+  ASSERT_GT(at(9).cpuUsage, 0.0F);
+
+  platform.addProcess(9, 1, 200, "new", {"new", "-b"});
+  platform.addCpuTime(9, seconds(5));
+  platform.advance(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo& info = at(9);
+  EXPECT_EQ(info.startTime, 200U);
+  EXPECT_EQ(info.name, "new");
+  EXPECT_THAT(info.commandLine, ElementsAre("new", "-b"));
+  EXPECT_EQ(info.cpuUsage, 0.0F);
+  EXPECT_EQ(info.threadState, std::nullopt);
+  EXPECT_EQ(info.accumulatedCpuTime, 5000U);
+}
+
+TEST_F(SourceTest, ReusedPidWithoutNameSourceKeepsTheOldRecordNameless) {
+  platform.addProcess(9, 1, 100, "old", {"old", "-a"});
+  source.refresh_processes_specifics(ALL);
+
+  FakeProcess& reused = platform.addProcess(9, 3, 200, "new", {"new"});
+  reused.argumentArea.reset();
+  reused.path.reset();
+  source.refresh_processes_specifics(ALL);
+  ASSERT_EQ(source.processes().count(9), 1U);
+  EXPECT_EQ(at(9).name, "");
+  EXPECT_EQ(at(9).startTime, 100U);
+  EXPECT_EQ(at(9).parentPid, 1U);
+  EXPECT_THAT(at(9).commandLine, ElementsAre("old", "-a"));
+
+  // Once a name source can be read, the new process takes the pid over.
+  platform.addProcess(9, 3, 200, "new", {"new"});
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(9).name, "new");
+  EXPECT_EQ(at(9).startTime, 200U);
+}
+
+TEST_F(SourceTest, ArgumentAreaRules) {
+  struct Row {
+    const char* what;
+    std::string area;
+    const char* name;
+    std::vector<std::string> arguments;
+  };
+  const std::vector<Row> rows = {
+      {"exactly 4 bytes: read, but no name and no path fallback", makeArgumentArea("", {}).substr(0, 4), "", {}},
+      {"empty argument dropped, environment ignored", makeArgumentArea("/bin/a", {"a", "", "b"}, {"HOME=/"}), "a",
+       {"a", "b"}},
+      {"path ending in ..: empty name, no fallback", makeArgumentArea("/usr/..", {"x"}), "", {"x"}},
+  };
+  std::uint32_t pid = 100;
+  for (const Row& row : rows) {
+    FakeProcess& entry = platform.addProcess(pid, 1, 100, "fallback");
+    entry.argumentArea = row.area;
+    ++pid;
+  }
+  source.refresh_processes_specifics(ALL);
+  pid = 100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(source.processes().count(pid), 1U);
+    EXPECT_EQ(at(pid).name, row.name);
+    EXPECT_EQ(at(pid).commandLine, row.arguments);
+    ++pid;
+  }
+  EXPECT_EQ(platform.calls().readNameFromPath, 0U);
+}
+
+TEST_F(SourceTest, UnreadableArgumentAreaFallsBackToThePathAndKeepsTheCommandLine) {
+  platform.addProcess(3, 1, 100, "/opt/tool/bin/tool", {"tool", "--x"});
+  source.refresh_processes_specifics(ALL);
+  platform.process(3).argumentArea.reset();
+  platform.process(3).argumentArea = "ab";  // shorter than 4 bytes: unreadable
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(3).name, "tool");
+  EXPECT_THAT(at(3).commandLine, ElementsAre("tool", "--x"));
+
+  FakeProcess& other = platform.addProcess(4, 1, 100, "/usr/libexec/daemon");
+  other.argumentArea.reset();
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(4).name, "daemon");
+  EXPECT_THAT(at(4).commandLine, IsEmpty());
+}
+
+TEST_F(SourceTest, NameIsSetOnceAndRetriedWhileEmpty) {
+  FakeProcess& entry = platform.addProcess(6, 1, 100, "late");
+  entry.argumentArea = makeArgumentArea("", {});
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(6).name, "");
+  platform.process(6).argumentArea = makeArgumentArea("/bin/late", {});
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(6).name, "late");
+  platform.process(6).argumentArea = makeArgumentArea("/bin/renamed", {});
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(6).name, "late");
+}
+
+TEST_F(SourceTest, NewProcessWithUnreadableBasicInfoIsBuiltFromThePathAlone) {
+  FakeProcess& entry = platform.addProcess(8, 1, 100, "/usr/sbin/secret", {"secret"});
+  entry.basic.reset();
+  platform.setMemory(8, 100, 200);
+  platform.setDisk(8, 1, 2);
+  source.refresh_processes_specifics(ALL);
+  ASSERT_EQ(source.processes().count(8), 1U);
+  const ProcessInfo& info = at(8);
+  EXPECT_EQ(info.name, "secret");
+  EXPECT_EQ(info.startTime, 0U);
+  EXPECT_EQ(info.parentPid, std::nullopt);
+  EXPECT_EQ(info.processState, ProcessState::unknown(0));
+  EXPECT_EQ(statusText(reportedStatus(info)), "Unknown(0)");
+  EXPECT_THAT(info.commandLine, IsEmpty());
+  EXPECT_EQ(info.residentMemory, 0U);
+  EXPECT_EQ(info.diskReadBytes, 0U);
+
+  // Later refreshes that still cannot read it report the run time as now.
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(8).runTime, wallSeconds());
+
+  // Neither basic information nor path: no record, and a known one goes.
+  platform.process(8).path.reset();
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(source.processes().count(8), 0U);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(source.processes().count(8), 0U);
+}
+
+TEST_F(SourceTest, KnownProcessWithUnreadableBasicInfoKeepsItsBasicValues) {
+  platform.addProcess(12, 4, 100, "svc", {"svc"});
+  source.refresh_processes_specifics(ALL);
+  platform.process(12).basic.reset();
+  platform.process(12).argumentArea = makeArgumentArea("/bin/svc", {"svc", "--new"});
+  source.refresh_processes_specifics(ALL);
+  ASSERT_EQ(source.processes().count(12), 1U);
+  EXPECT_EQ(at(12).parentPid, 4U);
+  EXPECT_EQ(at(12).startTime, 100U);
+  EXPECT_THAT(at(12).commandLine, ElementsAre("svc", "--new"));
+}
+
+TEST_F(SourceTest, DeniedTaskAndDiskValuesReadAsZeroOrKeepTheirValues) {
+  platform.addProcess(20, 1, 100, "other");
+  platform.setDisk(20, 5, 6);
+  platform.setMemory(20, 10, 20);
+  platform.addCpuTime(20, seconds(2));
+  source.refresh_processes_specifics(ALL);
+  platform.process(20).disk.reset();
+  platform.process(20).task = {};
+  platform.advance(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo& info = at(20);
+  EXPECT_EQ(info.diskReadBytes, 5U);
+  EXPECT_EQ(info.diskWrittenBytes, 6U);
+  EXPECT_EQ(info.residentMemory, 0U);
+  EXPECT_EQ(info.cpuUsage, 0.0F);
+  EXPECT_EQ(info.accumulatedCpuTime, 0U);
+  EXPECT_EQ(info.previousUserTime, 0U);
+}
+
+TEST_F(SourceTest, ThreadStateRulesThroughTheSource) {
+  using Kind = ProcessState::Kind;
+  struct Row {
+    const char* what;
+    ProcessState built;
+    std::optional<std::int32_t> thread;  // empty: the query fails
+    const char* status;
+  };
+  const std::vector<Row> rows = {
+      {"running, thread waiting", ProcessState(Kind::Run), ThreadState::TH_STATE_WAITING, "Sleep"},
+      {"stopped stays stopped", ProcessState(Kind::Stop), ThreadState::TH_STATE_RUNNING, "Stop"},
+      {"uninterruptible thread", ProcessState(Kind::Run), ThreadState::TH_STATE_UNINTERRUPTIBLE, "Dead"},
+      {"failed thread query", ProcessState(Kind::Run), std::nullopt, "Run"},
+      {"unknown thread code -1", ProcessState(Kind::Run), -1, "Unknown(4294967295)"},
+      {"halted thread", ProcessState(Kind::Run), ThreadState::TH_STATE_HALTED, "Parked"},
+      {"unknown process code", ProcessState::unknown(7), ThreadState::TH_STATE_RUNNING, "Unknown(7)"},
+  };
+  std::uint32_t pid = 200;
+  for (const Row& row : rows) {
+    platform.addProcess(pid, 1, 100, "p");
+    platform.setState(pid, row.built);
+    ++pid;
+  }
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(statusText(reportedStatus(at(200))), "Run") << "first refresh: the built state alone";
+  pid = 200;
+  for (const Row& row : rows) {
+    if (row.thread) {
+      platform.setThreadState(pid, *row.thread);
+    } else {
+      platform.process(pid).thread.reset();
+    }
+    // The state read later never changes what the record was built with.
+    platform.setState(pid, ProcessState(Kind::Zombie));
+    ++pid;
+  }
+  source.refresh_processes_specifics(ALL);
+  pid = 200;
+  for (const Row& row : rows) {
+    EXPECT_EQ(statusText(reportedStatus(at(pid))), row.status) << row.what;
+    ++pid;
+  }
+}
+
+TEST_F(SourceTest, StateFollowsTheLatestRefreshWhenThePlatformSaysSo) {
+  platform.setStateFollowsLatestRefresh(true);
+  platform.addProcess(30, 1, 100, "p");
+  platform.process(30).thread.reset();  // no thread query, as on Linux
+  platform.setState(30, ProcessState(ProcessState::Kind::Sleep));
+  source.refresh_processes_specifics(NONE);
+  EXPECT_EQ(statusText(reportedStatus(at(30))), "Sleep");
+  platform.setState(30, ProcessState(ProcessState::Kind::Run));
+  source.refresh_processes_specifics(NONE);
+  EXPECT_EQ(statusText(reportedStatus(at(30))), "Run");
+  platform.setState(30, ProcessState(ProcessState::Kind::Stop));
+  source.refresh_processes_specifics(NONE);
+  EXPECT_EQ(statusText(reportedStatus(at(30))), "Stop");
+}
+
+TEST_F(SourceTest, RunTimeIsZeroWhenTheWallClockIsBeforeStartOrEpoch) {
+  platform.addProcess(40, 1, wallSeconds() + 50, "future");
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(40).runTime, 0U);
+  clock.setWall(std::chrono::seconds(-5));
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(40).runTime, 0U);
+}
+
+TEST_F(SourceTest, PerProcessReadsFollowTheSelection) {
+  platform.addProcess(50, 1, 100, "a", {"a"});
+  platform.addProcess(51, 1, 100, "b", {"b"});
+  source.refresh_processes_specifics(ALL);
+  platform.resetCalls();
+  source.refresh_processes_specifics(ALL);
+  const FakeCallCounts& calls = platform.calls();
+  EXPECT_EQ(calls.basicInfo, 2U);
+  EXPECT_EQ(calls.readNameAndArguments, 2U);
+  EXPECT_EQ(calls.threadInfo, 2U);
+  EXPECT_EQ(calls.taskInfo, 2U);
+  EXPECT_EQ(calls.diskCounters, 2U);
+  EXPECT_EQ(calls.readNameFromPath, 0U);
+}
+
+}  // namespace
+}  // namespace sidecar::procinfo
