@@ -4,6 +4,8 @@
 #include <cassert>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "protocol/float_text.h"
 
@@ -29,9 +31,71 @@ constexpr std::array<char, 256> makeEscapeTable() {
 
 constexpr std::array<char, 256> ESCAPE = makeEscapeTable();
 
+// The longest text of one byte: the six characters of \u00xx.
+constexpr std::size_t MAX_ESCAPE = 6;
+
+// Whether any of the eight bytes in `word` is a control byte, a double quote
+// or a backslash (bit tricks for "has a byte less than n" / "has a zero").
+constexpr bool anyNeedsEscape(std::uint64_t word) {
+  constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+  constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+  const std::uint64_t control = (word - ONES * 0x20) & ~word;
+  const std::uint64_t quote = word ^ (ONES * '"');
+  const std::uint64_t backslash = word ^ (ONES * '\\');
+  return ((control | ((quote - ONES) & ~quote) | ((backslash - ONES) & ~backslash)) & HIGHS) != 0;
+}
+
+// Writes the escape of one byte that needs it; returns the new end.
+char* writeEscape(char* out, unsigned char byte, char escape) {
+  *out++ = '\\';
+  if (escape == 'u') {
+    static constexpr char HEX[] = "0123456789abcdef";
+    *out++ = 'u';
+    *out++ = '0';
+    *out++ = '0';
+    *out++ = HEX[byte >> 4];
+    *out++ = HEX[byte & 0xF];
+  } else {
+    *out++ = escape;
+  }
+  return out;
+}
+
+// Copies `text` escaped to `out`, which has room for MAX_ESCAPE bytes per
+// input byte. Eight bytes at a time while none of them needs an escape.
+char* escapeInto(char* out, const char* data, std::size_t size) {
+  std::size_t i = 0;
+  while (i < size) {
+    if (size - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + i, 8);
+      if (!anyNeedsEscape(word)) {
+        std::memcpy(out, &word, 8);
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const auto byte = static_cast<unsigned char>(data[i]);
+    const char escape = ESCAPE[byte];
+    if (escape == 0) {
+      *out++ = static_cast<char>(byte);
+    } else {
+      out = writeEscape(out, byte, escape);
+    }
+    ++i;
+  }
+  return out;
+}
+
 template <typename Unsigned>
 void writeUnsigned(OutputBuffer& out, Unsigned value) {
-  char digits[20];
+  constexpr std::size_t MAX_DIGITS = 20;
+  if (char* room = out.tryReserve(MAX_DIGITS)) {
+    out.commit(static_cast<std::size_t>(std::to_chars(room, room + MAX_DIGITS, value).ptr - room));
+    return;
+  }
+  char digits[MAX_DIGITS];
   const auto result = std::to_chars(digits, digits + sizeof digits, value);
   out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
@@ -60,25 +124,33 @@ void JsonWriter::pop() {
 }
 
 void JsonWriter::writeString(std::string_view text) {
+  // Fast path: the escaped text surely fits into the free part of the buffer.
+  if (text.size() <= OutputBuffer::CAPACITY / MAX_ESCAPE) {
+    if (char* room = out_.tryReserve(text.size() * MAX_ESCAPE + 2)) {
+      char* end = room;
+      *end++ = '"';
+      end = escapeInto(end, text.data(), text.size());
+      *end++ = '"';
+      out_.commit(static_cast<std::size_t>(end - room));
+      return;
+    }
+  }
+  // Otherwise piece by piece: each run of bytes that need no escape in one
+  // append, each escape in another, so that a text of any length streams
+  // through the buffer.
   out_.append('"');
   const char* data = text.data();
   const std::size_t size = text.size();
   std::size_t runStart = 0;
   for (std::size_t i = 0; i < size; ++i) {
-    const char escape = ESCAPE[static_cast<unsigned char>(data[i])];
+    const auto byte = static_cast<unsigned char>(data[i]);
+    const char escape = ESCAPE[byte];
     if (escape == 0) {
       continue;
     }
     out_.append(data + runStart, i - runStart);
-    if (escape == 'u') {
-      static constexpr char HEX[] = "0123456789abcdef";
-      const auto byte = static_cast<unsigned char>(data[i]);
-      const char sequence[6] = {'\\', 'u', '0', '0', HEX[byte >> 4], HEX[byte & 0xF]};
-      out_.append(sequence, sizeof sequence);
-    } else {
-      const char sequence[2] = {'\\', escape};
-      out_.append(sequence, sizeof sequence);
-    }
+    char sequence[MAX_ESCAPE];
+    out_.append(sequence, static_cast<std::size_t>(writeEscape(sequence, byte, escape) - sequence));
     runStart = i + 1;
   }
   out_.append(data + runStart, size - runStart);
@@ -87,10 +159,26 @@ void JsonWriter::writeString(std::string_view text) {
 
 void JsonWriter::writeKey(std::string_view key) {
   bool& first = innermostFirst();
-  if (!first) {
+  const bool separator = !first;
+  first = false;
+  // Keys are short names: separator, quoted escaped key and colon in place.
+  if (key.size() <= OutputBuffer::CAPACITY / MAX_ESCAPE) {
+    if (char* room = out_.tryReserve(key.size() * MAX_ESCAPE + 4)) {
+      char* end = room;
+      if (separator) {
+        *end++ = ',';
+      }
+      *end++ = '"';
+      end = escapeInto(end, key.data(), key.size());
+      *end++ = '"';
+      *end++ = ':';
+      out_.commit(static_cast<std::size_t>(end - room));
+      return;
+    }
+  }
+  if (separator) {
     out_.append(',');
   }
-  first = false;
   writeString(key);
   out_.append(':');
 }

@@ -65,6 +65,64 @@ TEST(JsonWriterTest, StringEscaping) {
   }
 }
 
+// The escaping rules written out byte by byte, to compare against.
+std::string referenceEscape(std::string_view text) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (byte < 0x20) {
+          out += "\\u00";
+          out += HEX[byte >> 4];
+          out += HEX[byte & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+TEST(JsonWriterTest, EveryByteAtEveryPositionOfAWord) {
+  // Strings are scanned several bytes at a time; a byte that needs an escape
+  // must be found wherever it sits, and the bytes around it must not be.
+  for (int value = 0; value < 256; ++value) {
+    for (std::size_t position = 0; position < 17; ++position) {
+      std::string text(17, 'a');
+      text[position] = static_cast<char>(value);
+      const std::string expected = "{\"s\":" + referenceEscape(text) + "}";
+      ASSERT_EQ(stringField(text), expected) << "byte " << value << " at " << position;
+    }
+  }
+}
+
+TEST(JsonWriterTest, PiecesAcrossTheBufferBoundary) {
+  // A filler moves the next key and string to every offset around the end
+  // of the buffer, so both the in-place and the piecewise paths are taken.
+  const std::string tricky = "x\"y\\z\n\x01" + std::string(300, 'q') + "\t\xC3\xA9";
+  for (std::size_t filler = OutputBuffer::CAPACITY - 2200; filler < OutputBuffer::CAPACITY; filler += 7) {
+    const std::string text = render([&](JsonWriter& json) {
+      json.beginObject();
+      json.fieldString("f", std::string(filler, 'f'));
+      json.fieldString("key", tricky);
+      json.fieldU64("n", 18446744073709551615ULL);
+      json.endObject();
+    });
+    const std::string expected = "{\"f\":\"" + std::string(filler, 'f') + "\",\"key\":" + referenceEscape(tricky) +
+                                 ",\"n\":18446744073709551615}";
+    ASSERT_EQ(text, expected) << "filler " << filler;
+  }
+}
+
 TEST(JsonWriterTest, EscapedStringLongerThanTheBufferHasNoRawLineFeed) {
   std::string value;
   for (int i = 0; i < 5000; ++i) {

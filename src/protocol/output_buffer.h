@@ -44,6 +44,12 @@ class OutputBuffer {
     }
   }
 
+  /// In-place room for up to `size` bytes: a pointer to the free part when
+  /// that many bytes fit (and no write has failed), else nullptr. Whatever
+  /// is written there counts once `commit` says how many bytes were used.
+  char* tryReserve(std::size_t size) { return size <= limit_ - end_ ? bytes_.data() + end_ : nullptr; }
+  void commit(std::size_t used) { end_ += used; }
+
   /// Writes every buffered byte to the sink. Returns the first failure met
   /// by this buffer, now or earlier; on failure the unwritten bytes stay.
   IoStatus writeOut();
