@@ -1,0 +1,323 @@
+// Tests against the real /proc of this machine, with children the test
+// spawns (and kills and reaps by pid). Bounds are generous: other work may
+// share the processors.
+#include "procinfo/linux/linux_platform.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "procinfo/process_info_source.h"
+
+extern char** environ;
+
+namespace sidecar::procinfo {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr RefreshSelection ALL = RefreshSelection::everything();
+constexpr std::uint64_t MIB = 1024 * 1024;
+
+// A child process of the test; killed and reaped by pid when it goes out of
+// scope (unless reaped already).
+class Child {
+ public:
+  Child() = default;
+  explicit Child(pid_t pid) : pid_(pid) {}
+  Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  Child& operator=(Child&&) = delete;
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  std::uint32_t upid() const { return static_cast<std::uint32_t>(pid_); }
+  void reap() {
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  static Child spawn(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return Child();
+    return Child(pid);
+  }
+
+  // Forks a child that runs `body` and then waits for its end; returns once
+  // the body has finished (it reports so through a pipe).
+  template <typename Body>
+  static Child fork(Body body) {
+    int ready[2];
+    if (pipe(ready) != 0) return Child();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      close(ready[0]);
+      body();
+      const char done = 'x';
+      if (write(ready[1], &done, 1) != 1) _exit(1);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char done = 0;
+    const bool ok = pid > 0 && read(ready[0], &done, 1) == 1;
+    close(ready[0]);
+    Child child(pid);
+    if (!ok) child.reap();
+    return child;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class LinuxPlatformTest : public ::testing::Test {
+ protected:
+  const ProcessInfo* find(std::uint32_t pid) {
+    const auto it = source.processes().find(pid);
+    return it == source.processes().end() ? nullptr : &it->second;
+  }
+
+  SystemClock clock;
+  std::unique_ptr<Platform> platform = makeSystemPlatform(clock);
+  ProcessInfoSource source = ProcessInfoSource::new_with_specifics(*platform);
+};
+
+TEST_F(LinuxPlatformTest, NamesThePlatform) {
+  EXPECT_STREQ(systemPlatformName(), "linux");
+  EXPECT_THAT(systemArchName(), ::testing::AnyOf(::testing::StrEq("x86_64"), ::testing::StrEq("aarch64")));
+}
+
+TEST_F(LinuxPlatformTest, ListsEveryProcessPsListsKernelThreadsIncluded) {
+  const auto psPids = [] {
+    std::set<std::uint32_t> pids;
+    FILE* ps = popen("ps -e -o pid=", "r");
+    if (ps == nullptr) return pids;
+    unsigned pid = 0;
+    while (fscanf(ps, "%u", &pid) == 1) pids.insert(pid);
+    pclose(ps);
+    return pids;
+  };
+  const std::set<std::uint32_t> before = psPids();
+  source.refresh_processes_specifics(ALL);
+  const std::set<std::uint32_t> after = psPids();
+  ASSERT_FALSE(before.empty()) << "ps gave nothing";
+  std::size_t checked = 0;
+  for (const std::uint32_t pid : before) {
+    if (after.count(pid) == 0) continue;  // ended meanwhile
+    ++checked;
+    const ProcessInfo* info = find(pid);
+    ASSERT_NE(info, nullptr) << "pid " << pid << " listed by ps is missing";
+    EXPECT_FALSE(info->name.empty()) << "pid " << pid;
+  }
+  EXPECT_GT(checked, 0U);
+}
+
+TEST_F(LinuxPlatformTest, OwnProcessReadsSaneValuesAndKeepsItsStartTime) {
+  const auto self = static_cast<std::uint32_t>(getpid());
+  source.refresh_processes_specifics(ALL);
+  ASSERT_NE(find(self), nullptr);
+  const std::uint64_t start = find(self)->startTime;
+  const auto now = static_cast<std::uint64_t>(std::chrono::duration_cast<seconds>(clock.wallNow()).count());
+  EXPECT_LE(start, now);
+  EXPECT_GT(start + 24 * 3600, now) << "started within the last day";
+  EXPECT_EQ(find(self)->parentPid, static_cast<std::uint32_t>(getppid()));
+  EXPECT_EQ(statusText(reportedStatus(*find(self))), "Run");
+  EXPECT_GT(find(self)->residentMemory, 0U);
+  EXPECT_GE(find(self)->virtualMemory, find(self)->residentMemory);
+  EXPECT_FALSE(find(self)->commandLine.empty());
+  for (int i = 0; i < 4; ++i) {
+    clock.sleepFor(milliseconds(250));
+    source.refresh_processes_specifics(ALL);
+    ASSERT_NE(find(self), nullptr);
+    EXPECT_EQ(find(self)->startTime, start) << "refresh " << i;
+  }
+  // Another platform object reads the boot time again; it may differ from
+  // ours by the second the kernel rounds it to, not more.
+  auto other = makeSystemPlatform(clock);
+  auto otherSource = ProcessInfoSource::new_with_specifics(*other);
+  otherSource.refresh_processes_specifics(RefreshSelection::nothing());
+  const std::uint64_t again = otherSource.processes().at(self).startTime;
+  EXPECT_LE(again > start ? again - start : start - again, 1U);
+}
+
+TEST_F(LinuxPlatformTest, BusyChildReadsAbout100AndItsCpuTimeGrows) {
+  Child busy = Child::spawn({"/bin/sh", "-c", "while :; do :; done"});
+  ASSERT_GT(busy.pid(), 0);
+  source.refresh_processes_specifics(ALL);
+  ASSERT_NE(find(busy.upid()), nullptr);
+  clock.sleepFor(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  const std::uint64_t firstTime = find(busy.upid())->accumulatedCpuTime;
+  clock.sleepFor(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo* info = find(busy.upid());
+  ASSERT_NE(info, nullptr);
+  EXPECT_GE(info->cpuUsage, 60.0F);
+  EXPECT_LE(info->cpuUsage, 140.0F);
+  EXPECT_GT(info->accumulatedCpuTime, firstTime + 400);
+  EXPECT_EQ(statusText(reportedStatus(*info)), "Run");
+}
+
+TEST_F(LinuxPlatformTest, ChildThatTouches256MiBIsResident) {
+  Child child = Child::fork([] {
+    void* block = mmap(nullptr, 256 * MIB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) _exit(1);
+    std::memset(block, 1, 256 * MIB);
+  });
+  ASSERT_GT(child.pid(), 0);
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo* info = find(child.upid());
+  ASSERT_NE(info, nullptr);
+  EXPECT_GE(info->residentMemory, 256 * MIB);
+  EXPECT_GE(info->virtualMemory, info->residentMemory);
+}
+
+TEST_F(LinuxPlatformTest, ChildThatWritesAndSyncs32MiBHasTheStorageBytes) {
+  if (access("/proc/self/io", R_OK) != 0) GTEST_SKIP() << "/proc/self/io is unreadable here";
+  std::string path = ::testing::TempDir() + "procinfo_io_XXXXXX";
+  const int fd = mkstemp(path.data());
+  ASSERT_GE(fd, 0);
+  Child child = Child::fork([fd] {
+    static char chunk[1 << 20];
+    std::memset(chunk, 7, sizeof chunk);
+    for (int i = 0; i < 32; ++i) {
+      if (write(fd, chunk, sizeof chunk) != static_cast<ssize_t>(sizeof chunk)) _exit(1);
+    }
+    if (fsync(fd) != 0) _exit(1);
+  });
+  close(fd);
+  unlink(path.c_str());
+  ASSERT_GT(child.pid(), 0);
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo* info = find(child.upid());
+  ASSERT_NE(info, nullptr);
+  if (info->diskWrittenBytes == 0) GTEST_SKIP() << "the temporary directory is not on a storage device";
+  EXPECT_GE(info->diskWrittenBytes, 32 * MIB);
+}
+
+TEST_F(LinuxPlatformTest, StoppedChildReadsStopAndUnreapedChildReadsZombie) {
+  Child stopped = Child::spawn({"/bin/sleep", "30"});
+  Child zombie = Child::spawn({"/bin/true"});
+  ASSERT_GT(stopped.pid(), 0);
+  ASSERT_GT(zombie.pid(), 0);
+  source.refresh_processes_specifics(ALL);
+  ASSERT_EQ(kill(stopped.pid(), SIGSTOP), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(stopped.pid(), &status, WUNTRACED), stopped.pid());
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
+
+  source.refresh_processes_specifics(ALL);
+  ASSERT_NE(find(stopped.upid()), nullptr);
+  ASSERT_NE(find(zombie.upid()), nullptr);
+  EXPECT_EQ(statusText(reportedStatus(*find(stopped.upid()))), "Stop");
+  EXPECT_EQ(statusText(reportedStatus(*find(zombie.upid()))), "Zombie");
+  EXPECT_EQ(find(zombie.upid())->name, "true") << "a zombie keeps its short name";
+  kill(stopped.pid(), SIGCONT);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(statusText(reportedStatus(*find(stopped.upid()))), "Sleep") << "the status follows the latest state";
+  zombie.reap();
+}
+
+TEST_F(LinuxPlatformTest, NamesWithSpacesAndParenthesesAreParsedRight) {
+  // An executable whose file name holds spaces and parentheses...
+  const std::filesystem::path dir = ::testing::TempDir();
+  const std::filesystem::path copy = dir / "sl (ee) p) x";
+  std::error_code error;
+  std::filesystem::copy_file("/bin/sleep", copy, std::filesystem::copy_options::overwrite_existing, error);
+  ASSERT_FALSE(error) << error.message();
+  chmod(copy.c_str(), 0755);
+  Child named = Child::spawn({copy.string(), "30"});
+  // ... and a process that renames itself to something that looks like
+  // stat fields.
+  Child renamed = Child::fork([] { prctl(PR_SET_NAME, "x) R 1 (y"); });
+  ASSERT_GT(named.pid(), 0);
+  ASSERT_GT(renamed.pid(), 0);
+  clock.sleepFor(milliseconds(100));  // let the exec happen
+
+  source.refresh_processes_specifics(ALL);
+  std::filesystem::remove(copy, error);
+  const ProcessInfo* info = find(named.upid());
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->name, "sl (ee) p) x");
+  EXPECT_EQ(info->parentPid, static_cast<std::uint32_t>(getpid()));
+  EXPECT_THAT(info->commandLine, ::testing::ElementsAre(copy.string(), "30"));
+  const ProcessInfo* self = find(renamed.upid());
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(self->parentPid, static_cast<std::uint32_t>(getpid()));
+  EXPECT_EQ(statusText(reportedStatus(*self)), "Sleep");
+  const auto start = find(static_cast<std::uint32_t>(getpid()))->startTime;
+  EXPECT_GE(self->startTime, start);
+}
+
+TEST_F(LinuxPlatformTest, KernelThreadsAreListedWithTheirShortNames) {
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo* kthreadd = find(2);
+  if (kthreadd == nullptr || kthreadd->name != "kthreadd") GTEST_SKIP() << "no kernel threads visible here";
+  std::size_t threads = 0;
+  for (const auto& [pid, info] : source.processes()) {
+    if (info.parentPid != 2U) continue;
+    ++threads;
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string expected;
+    if (!std::getline(comm, expected)) continue;  // ended meanwhile
+    EXPECT_EQ(info.name, expected) << "pid " << pid;
+    EXPECT_TRUE(info.commandLine.empty()) << "pid " << pid;
+    EXPECT_EQ(info.residentMemory, 0U) << "pid " << pid;
+  }
+  EXPECT_GT(threads, 0U);
+}
+
+TEST_F(LinuxPlatformTest, ProcessorCountersAdvanceAtWallClockRate) {
+  LinuxPlatform proc(clock);
+  std::vector<ProcessorTicks> before;
+  std::vector<ProcessorTicks> after;
+  ASSERT_TRUE(proc.processorTicks(before));
+  clock.sleepFor(seconds(1));
+  ASSERT_TRUE(proc.processorTicks(after));
+  ASSERT_EQ(before.size(), after.size());
+  double total = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    total += after[i].user - before[i].user + after[i].system - before[i].system + after[i].idle -
+             before[i].idle + after[i].nice - before[i].nice;
+  }
+  const double perProcessor = total / static_cast<double>(before.size()) / static_cast<double>(proc.clockTicksPerSecond());
+  EXPECT_GT(perProcessor, 0.6);
+  EXPECT_LT(perProcessor, 1.4);
+  EXPECT_GT(proc.bootTime(), 0U);
+}
+
+TEST(LinuxPlatformWithoutProcTest, AMissingProcGivesAFailedListing) {
+  SystemClock clock;
+  LinuxPlatform platform(clock, "/nonexistent-proc-root");
+  std::vector<std::uint32_t> pids;
+  EXPECT_FALSE(platform.listPids(pids));
+  EXPECT_FALSE(platform.basicInfo(1).has_value());
+  auto source = ProcessInfoSource::new_with_specifics(platform);
+  EXPECT_EQ(source.refresh_processes_specifics(ALL), 0U);
+  EXPECT_TRUE(source.processes().empty());
+}
+
+}  // namespace
+}  // namespace sidecar::procinfo
