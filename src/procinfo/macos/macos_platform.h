@@ -1,0 +1,57 @@
+// The macOS backend of the Platform seam: libproc (proc_listallpids,
+// proc_pidinfo, proc_pid_rusage, proc_pidpath), sysctl KERN_PROCARGS2 and
+// the Mach host and time services. Each operation is one call, or the pair
+// of calls the system needs (count then list, size then contents); the
+// argument area is parsed by the shared parseArgumentArea.
+//
+// Owned by its creator (makeSystemPlatform); one thread at a time. Holds the
+// host port and the latest processor-counter array, released when the next
+// reading replaces it and at destruction.
+#pragma once
+
+#include <mach/mach.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "procinfo/platform.h"
+
+namespace sidecar::procinfo {
+
+class MacosPlatform final : public Platform {
+ public:
+  explicit MacosPlatform(Clock& clock);
+  ~MacosPlatform() override;
+  MacosPlatform(const MacosPlatform&) = delete;
+  MacosPlatform& operator=(const MacosPlatform&) = delete;
+
+  Clock& clock() override { return clock_; }
+  bool stateFollowsLatestRefresh() const override { return false; }
+  bool listPids(std::vector<std::uint32_t>& pids) override;
+  std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
+  TaskInfo taskInfo(std::uint32_t pid) override;
+  std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
+  std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;
+  bool readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
+                            std::vector<std::string>& arguments) override;
+  bool readNameFromPath(std::uint32_t pid, std::string& name) override;
+  bool processorTicks(std::vector<ProcessorTicks>& ticks) override;
+  std::optional<TimeBase> timeBase() override;
+  std::uint64_t clockTicksPerSecond() override;
+  std::uint64_t absoluteTime() override;
+
+ private:
+  void releaseProcessorInfo();
+
+  Clock& clock_;
+  mach_port_t host_;
+  std::vector<int> pidBuffer_;
+  std::vector<char> argumentBuffer_;
+  std::vector<char> pathBuffer_;
+  processor_info_array_t processorInfo_ = nullptr;
+  mach_msg_type_number_t processorInfoCount_ = 0;
+};
+
+}  // namespace sidecar::procinfo
