@@ -1,0 +1,61 @@
+// The sampler: turns one refresh of its own long-lived process-information
+// source into one Snapshot of the watched processes (the root process, the
+// matched external processes and all their descendants). It keeps the
+// refreshes of its source at least MIN_REFRESH_SPACING apart, the shortest
+// interval over which CPU usage is measured, and numbers the snapshots.
+//
+// The session owns one Sampler for the whole run; the platform and the clock
+// it is given must outlive it. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "procinfo/clock.h"
+#include "procinfo/platform.h"
+#include "procinfo/process_info_source.h"
+#include "protocol/snapshot.h"
+#include "sampling/external_process_map.h"
+
+namespace sidecar::sampling {
+
+inline constexpr std::chrono::milliseconds MIN_REFRESH_SPACING{200};
+
+class Sampler {
+ public:
+  /// A sampler whose source holds nothing yet; nothing is read here.
+  Sampler(procinfo::Platform& platform, procinfo::Clock& clock);
+
+  /// Refreshes the source at once (no spacing wait) so that the next
+  /// snapshot has a CPU baseline. Makes no snapshot; the sequence is
+  /// unchanged.
+  void prime();
+
+  /// Waits out what remains of MIN_REFRESH_SPACING since the last refresh,
+  /// refreshes the source with everything selected and builds the snapshot
+  /// of `rootPid`, the matched `externals` and their descendants, processes
+  /// sorted by pid. The sequence goes up by one (saturating). The wait is
+  /// not part of collectionDurationMicros. Cannot fail: whatever the source
+  /// holds after the refresh is sampled.
+  protocol::Snapshot takeSnapshot(std::uint32_t rootPid, const ExternalProcessMap& externals,
+                                  std::optional<std::string> requestId);
+
+  /// The number of the last snapshot; 0 before the first.
+  std::uint64_t sequence() const { return sequence_; }
+  /// Monotonic time at which the last refresh ended; empty before the first.
+  std::optional<std::chrono::nanoseconds> lastRefreshAt() const { return lastRefreshAt_; }
+  const procinfo::ProcessInfoSource& source() const { return source_; }
+
+ private:
+  void waitForSpacing();
+  void refresh();
+
+  procinfo::Clock& clock_;
+  procinfo::ProcessInfoSource source_;
+  std::optional<std::chrono::nanoseconds> lastRefreshAt_;
+  std::uint64_t sequence_ = 0;
+};
+
+}  // namespace sidecar::sampling
