@@ -2,50 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "session/scripted_input_source.h"
+
 namespace sidecar::session {
 namespace {
-
-// Hands out scripted chunks, one per read (cut to the caller's capacity),
-// then an optional error, then end of input.
-class ScriptedSource final : public InputSource {
- public:
-  explicit ScriptedSource(std::vector<std::string> chunks, int errnumAtEnd = 0)
-      : chunks_(std::move(chunks)), errnumAtEnd_(errnumAtEnd) {}
-
-  ReadOutcome read(char* buffer, std::size_t capacity) override {
-    ++reads_;
-    if (next_ < chunks_.size()) {
-      std::string& chunk = chunks_[next_];
-      const std::size_t count = std::min(capacity, chunk.size() - offset_);
-      std::memcpy(buffer, chunk.data() + offset_, count);
-      offset_ += count;
-      if (offset_ == chunk.size()) {
-        ++next_;
-        offset_ = 0;
-      }
-      return ReadOutcome{count, 0};
-    }
-    if (errnumAtEnd_ != 0) {
-      return ReadOutcome{0, errnumAtEnd_};
-    }
-    return ReadOutcome{0, 0};
-  }
-
-  int reads() const { return reads_; }
-
- private:
-  std::vector<std::string> chunks_;
-  int errnumAtEnd_;
-  std::size_t next_ = 0;
-  std::size_t offset_ = 0;
-  int reads_ = 0;
-};
 
 std::vector<std::string> readAll(InputSource& source, LineReader::Status* last = nullptr, int* errnum = nullptr) {
   LineReader reader(source);
@@ -80,7 +44,7 @@ TEST(LineReader, SplitsAtLineFeedsWhateverTheReadBoundaries) {
       {{"x\r\n", "y\r"}, {"x\r\n", "y\r"}},
   };
   for (const Row& row : rows) {
-    ScriptedSource source(row.chunks);
+    ScriptedInputSource source(row.chunks);
     LineReader::Status last = LineReader::Status::Line;
     EXPECT_EQ(readAll(source, &last), row.lines) << "chunks: " << testing::PrintToString(row.chunks);
     EXPECT_EQ(last, LineReader::Status::End);
@@ -89,12 +53,12 @@ TEST(LineReader, SplitsAtLineFeedsWhateverTheReadBoundaries) {
 
 TEST(LineReader, ALineLongerThanTheBufferComesWhole) {
   const std::string longLine(3 * INPUT_BUFFER_SIZE + 17, 'x');
-  ScriptedSource source({longLine + "\nshort\n"});
+  ScriptedInputSource source({longLine + "\nshort\n"});
   EXPECT_EQ(readAll(source), (std::vector<std::string>{longLine + "\n", "short\n"}));
 }
 
 TEST(LineReader, AReadErrorEndsTheLinesAndCarriesTheErrno) {
-  ScriptedSource source({"one\ntwo-unfinished"}, EIO);
+  ScriptedInputSource source({"one\ntwo-unfinished"}, EIO);
   LineReader::Status last = LineReader::Status::Line;
   int errnum = 0;
   EXPECT_EQ(readAll(source, &last, &errnum), std::vector<std::string>{"one\n"});
