@@ -1,1 +1,0 @@
-namespace { [[maybe_unused]] int stub_; }
