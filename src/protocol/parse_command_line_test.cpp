@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/command_line_encoder_for_tests.h"
+
 namespace sidecar::protocol {
 namespace {
 
@@ -394,6 +396,26 @@ TEST(ParseCommandLineTest, RefusesAMillionNestedBracketsWithoutDeepRecursion) {
        }(),
        "recursion limit exceeded at line 1 column 636"},
   });
+}
+
+TEST(ParseCommandLineTest, DecodesEncodedCommandsToThemselvesInBothForms) {
+  const std::vector<Command> commands = {
+      Configure{3, 4294967295u, 18446744073709551615u, {ExternalProcess{1, std::nullopt}, ExternalProcess{2, 0}}},
+      SetExternalProcesses{3, {}},
+      SetSampleInterval{0, 1},
+      SetStreaming{3, true},
+      SampleNow{3, "quote\" backslash\\ tab\t nul\0 unit\x1f del\x7f \xC3\xA9"s},
+      ProcessTable{3, ""},
+      ReadHistory{3, "r", 18446744073709551615u},
+      Shutdown{7},
+  };
+  for (const Command& command : commands) {
+    for (const std::string& line : {testing::encodeCommandObject(command), testing::encodeCommandArray(command)}) {
+      const ParseResult result = parseCommandLine(line);
+      ASSERT_TRUE(result.command.has_value()) << "line: " << line << "\nrefused: " << result.error;
+      EXPECT_EQ(*result.command, command) << "line: " << line;
+    }
+  }
 }
 
 }  // namespace
