@@ -1,0 +1,192 @@
+// The floor for one sample: the least work any /proc-based monitor must do to
+// take the sample the sidecar takes. One pass lists /proc, reads /proc/stat
+// once (processor ticks), and for every pid opens and reads /proc/PID/stat,
+// /proc/PID/io and /proc/PID/cmdline; the /proc/PID/exe link is read once per
+// pid, the first time the pid is seen. Nothing is parsed, kept or written:
+// whatever a real monitor does beyond this is its own overhead.
+//
+// bench/compare drives it as a child over pipes; it also runs by hand.
+//   floor_sample             reads commands from standard input, one a line:
+//                              pass          one pass; answers "MICROS PIDS"
+//                              loop K MS     K times: a pass, then a sleep of
+//                                            MS milliseconds; answers "done"
+//   floor_sample --passes K  K passes, one "MICROS PIDS" line each
+//
+// Single-threaded; the FloorSampler owns the /proc directory handle, the read
+// buffer and the set of pids seen so far.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct PassResult {
+  std::int64_t micros = 0;
+  std::size_t pids = 0;
+};
+
+class FloorSampler {
+ public:
+  FloorSampler() : proc_(opendir("/proc")), buffer_(BUFFER_SIZE) {
+    if (proc_) procFd_ = dirfd(proc_.get());
+  }
+
+  bool usable() const { return procFd_ >= 0; }
+
+  PassResult pass() {
+    const Clock::time_point start = Clock::now();
+    listPids();
+    drain("stat");
+    for (const std::uint32_t pid : pids_) {
+      drain(pidPath(pid, "stat"));
+      drain(pidPath(pid, "io"));
+      drain(pidPath(pid, "cmdline"));
+      if (seen_.insert(pid).second) {
+        char link[4096];
+        [[maybe_unused]] const ssize_t length = readlinkat(procFd_, pidPath(pid, "exe"), link, sizeof link);
+      }
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    return PassResult{elapsed.count(), pids_.size()};
+  }
+
+ private:
+  static constexpr std::size_t BUFFER_SIZE = 65536;
+
+  void listPids() {
+    pids_.clear();
+    rewinddir(proc_.get());
+    while (const dirent* entry = readdir(proc_.get())) {
+      const char* name = entry->d_name;
+      if (name[0] < '1' || name[0] > '9') continue;
+      std::uint32_t pid = 0;
+      const char* end = name + std::strlen(name);
+      const auto [last, error] = std::from_chars(name, end, pid);
+      if (error == std::errc() && last == end) pids_.push_back(pid);
+    }
+  }
+
+  const char* pidPath(std::uint32_t pid, std::string_view leaf) {
+    char* end = std::to_chars(path_, path_ + 16, pid).ptr;
+    *end++ = '/';
+    std::memcpy(end, leaf.data(), leaf.size());
+    end[leaf.size()] = '\0';
+    return path_;
+  }
+
+  // Opens one file under /proc and reads it to its end.
+  void drain(const char* relative) {
+    const Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return;
+    for (;;) {
+      const ssize_t got = read(fd.get(), buffer_.data(), buffer_.size());
+      if (got > 0) continue;
+      if (got < 0 && errno == EINTR) continue;
+      return;
+    }
+  }
+
+  std::unique_ptr<DIR, DirCloser> proc_;
+  int procFd_ = -1;
+  std::vector<char> buffer_;
+  std::vector<std::uint32_t> pids_;
+  std::unordered_set<std::uint32_t> seen_;
+  char path_[64] = {};
+};
+
+std::optional<long> parseNumber(std::string_view text) {
+  long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+  return value;
+}
+
+void printPass(const PassResult& result) { std::printf("%lld %zu\n", static_cast<long long>(result.micros), result.pids); }
+
+// "loop K MS": K periods of one pass followed by a sleep of MS milliseconds,
+// like a monitor sampling at a fixed interval.
+bool runLoop(FloorSampler& sampler, std::string_view arguments) {
+  const std::size_t space = arguments.find(' ');
+  if (space == std::string_view::npos) return false;
+  const std::optional<long> count = parseNumber(arguments.substr(0, space));
+  const std::optional<long> intervalMs = parseNumber(arguments.substr(space + 1));
+  if (!count || !intervalMs) return false;
+  for (long i = 0; i < *count; ++i) {
+    sampler.pass();
+    std::this_thread::sleep_for(std::chrono::milliseconds(*intervalMs));
+  }
+  std::printf("done\n");
+  return true;
+}
+
+int serve(FloorSampler& sampler) {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    const std::string_view command(line);
+    if (command == "pass") {
+      printPass(sampler.pass());
+    } else if (command.starts_with("loop ")) {
+      if (!runLoop(sampler, command.substr(5))) std::printf("error: loop K MS\n");
+    } else {
+      std::printf("error: unknown command\n");
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  FloorSampler sampler;
+  if (!sampler.usable()) {
+    std::fprintf(stderr, "floor_sample: cannot open /proc\n");
+    return 1;
+  }
+  if (argc == 3 && std::string_view(argv[1]) == "--passes") {
+    const std::optional<long> passes = parseNumber(argv[2]);
+    if (!passes) return 2;
+    for (long i = 0; i < *passes; ++i) printPass(sampler.pass());
+    return 0;
+  }
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: floor_sample [--passes K]\n");
+    return 2;
+  }
+  return serve(sampler);
+}
