@@ -53,7 +53,9 @@ TEST(Lifecycle, InputClosedAtOnceGivesTheGreetingOnlyAndStatusZero) {
 }
 
 TEST(Lifecycle, AClosedStandardInputAtStartCountsAsEndOfInput) {
-  SidecarChild child(SidecarChild::Options{.closeStdin = true});
+  SidecarChild::Options options;
+  options.closeStdin = true;
+  SidecarChild child(options);
   ASSERT_EQ(child.startError(), "");
   EXPECT_EQ(child.readLine(), expectedGreeting(child.pid()));
   EXPECT_EQ(restOfOutput(child), "");

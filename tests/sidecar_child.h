@@ -36,6 +36,8 @@ class SidecarChild {
   struct Options {
     /// Start the child with its standard input closed instead of a pipe.
     bool closeStdin = false;
+    /// The executable; empty: the one the build names in SIDECAR_BINARY.
+    std::string binary;
   };
 
   SidecarChild() : SidecarChild(Options{}) {}
@@ -59,8 +61,14 @@ class SidecarChild {
     }
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    char* argv[] = {const_cast<char*>(SIDECAR_BINARY), nullptr};
-    const int rc = posix_spawn(&pid_, SIDECAR_BINARY, &actions, nullptr, argv, environ);
+    std::string binary = options.binary;
+#ifdef SIDECAR_BINARY
+    if (binary.empty()) {
+      binary = SIDECAR_BINARY;
+    }
+#endif
+    char* argv[] = {binary.data(), nullptr};
+    const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
