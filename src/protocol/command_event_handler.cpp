@@ -1,6 +1,5 @@
 #include "protocol/command_event_handler.h"
 
-#include <cstring>
 #include <utility>
 
 #include "protocol/json_number.h"
@@ -25,13 +24,10 @@ FoundValue containerValue(bool isObject) {
 // A \u escape of a lone trailing surrogate comes out of the reader as the
 // bytes ED B0..BF, which valid UTF-8 input never holds.
 bool mayHoldLoneSurrogate(std::string_view text) {
-  const void* hit = std::memchr(text.data(), 0xED, text.size());
-  while (hit != nullptr) {
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    if (at + 1 < text.size() && (static_cast<unsigned char>(text[at + 1]) & 0xF0) == 0xB0) {
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) == 0xED && (static_cast<unsigned char>(text[i + 1]) & 0xF0) == 0xB0) {
       return true;
     }
-    hit = std::memchr(text.data() + at + 1, 0xED, text.size() - at - 1);
   }
   return false;
 }
@@ -282,7 +278,11 @@ void CommandEventHandler::finishProcessElement(bool isObject) {
   if (element_.failure) {
     fields_.setFailure(listKey_, std::move(*element_.failure));
   } else {
-    fields_.list(listKey_).push_back(element_.process);
+    std::vector<ExternalProcess>& list = fields_.list(listKey_);
+    if (list.empty()) {
+      list.reserve(4);
+    }
+    list.push_back(element_.process);
   }
 }
 

@@ -154,7 +154,7 @@ void CommandFields::setFailure(FieldKey key, std::string failure) {
   Slot& slot = slots_[index(key)];
   if (!slot.failed) {
     slot.failed = true;
-    slot.failure = std::move(failure);
+    failures_.push_back(Failure{key, std::move(failure)});
   }
 }
 
@@ -172,7 +172,9 @@ std::optional<std::string> CommandFields::firstFailure(Variant variant) const {
     const Slot& slot = slots_[index(v.fields[i])];
     if (slot.failed && slot.firstOrder < bestOrder) {
       bestOrder = slot.firstOrder;
-      best = slot.failure;
+      for (const Failure& failure : failures_) {
+        if (failure.key == v.fields[i]) best = failure.text;
+      }
     }
     if (slot.secondOrder < bestOrder) {
       bestOrder = slot.secondOrder;

@@ -95,16 +95,21 @@ class CommandFields {
   struct Slot {
     std::uint32_t firstOrder = ABSENT;
     std::uint32_t secondOrder = ABSENT;
-    bool failed = false;
-    std::string failure;
     std::uint64_t number = 0;
     bool flag = false;
+    bool failed = false;
+  };
+  // The failure of a field's (first) value; rare, so kept apart.
+  struct Failure {
+    FieldKey key;
+    std::string text;
   };
   static std::size_t index(FieldKey key) { return static_cast<std::size_t>(key); }
   std::optional<std::string> firstFailure(Variant variant) const;
   Command build(Variant variant);
 
   std::array<Slot, FIELD_KEY_COUNT> slots_;
+  std::vector<Failure> failures_;
   std::string requestId_;
   std::vector<ExternalProcess> externalProcesses_;
   std::vector<ExternalProcess> processes_;

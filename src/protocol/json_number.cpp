@@ -73,7 +73,10 @@ std::optional<JsonNumber> readJsonNumber(std::string_view text) {
   const char* const first = text.data();
   const char* const last = text.data() + text.size();
   const bool negative = !text.empty() && text[0] == '-';
-  const bool integral = text.find_first_of(".eE") == std::string_view::npos;
+  bool integral = true;
+  for (char c : text) {
+    integral = integral && c != '.' && c != 'e' && c != 'E';
+  }
   if (integral && !negative) {
     JsonNumber number;
     const auto [ptr, ec] = std::from_chars(first, last, number.unsignedValue);

@@ -16,6 +16,10 @@ namespace {
 // the reader stops after the one value, and the decoder checks what follows.
 constexpr unsigned READER_FLAGS = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
 
+using Reader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>;
+constexpr std::size_t READER_SCRATCH_BYTES = 1024;
+constexpr std::size_t READER_STACK_CAPACITY = 256;
+
 bool isJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // One reading pass over `text`, which is the line itself or a copy of it
@@ -24,7 +28,11 @@ bool isJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c =
 std::optional<ParseResult> readOnce(std::string_view line, std::string_view text) {
   LineStream stream(text);
   CommandEventHandler handler(line, stream);
-  rapidjson::Reader reader;
+  // The reader's scratch stack (decoded strings, number texts) starts in a
+  // small buffer here and only takes heap memory for long tokens.
+  alignas(8) char scratch[READER_SCRATCH_BYTES];
+  rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
+  Reader reader(&pool, READER_STACK_CAPACITY);
   const rapidjson::ParseResult read = reader.Parse<READER_FLAGS>(stream, handler);
 
   if (!read.IsError()) {
