@@ -1,6 +1,7 @@
 #include "protocol/parse_command_line.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <string>
 #include <vector>
@@ -396,6 +397,27 @@ TEST(ParseCommandLineTest, RefusesAMillionNestedBracketsWithoutDeepRecursion) {
        }(),
        "recursion limit exceeded at line 1 column 636"},
   });
+}
+
+// Decodes the deepest accepted line and a million brackets on a thread with
+// a quarter of the reader thread's 2 MiB stack.
+extern "C" void* decodeDeepLinesOnSmallStack(void* failures) {
+  const bool deepOk = parseCommandLine(nestedLine(MAX_NESTING)).command.has_value();
+  const bool millionRefused = !parseCommandLine(R"({"a":)" + std::string(1'000'000, '[')).command.has_value();
+  *static_cast<int*>(failures) = (deepOk ? 0 : 1) + (millionRefused ? 0 : 1);
+  return nullptr;
+}
+
+TEST(ParseCommandLineTest, DeepLinesNeedOnlyABoundedStack) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 512 * 1024), 0);
+  int failures = -1;
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, decodeDeepLinesOnSmallStack, &failures), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attributes);
+  EXPECT_EQ(failures, 0);
 }
 
 TEST(ParseCommandLineTest, DecodesEncodedCommandsToThemselvesInBothForms) {
