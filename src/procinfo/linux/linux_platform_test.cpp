@@ -169,14 +169,26 @@ TEST_F(LinuxPlatformTest, BusyChildReadsAbout100AndItsCpuTimeGrows) {
   clock.sleepFor(seconds(1));
   source.refresh_processes_specifics(ALL);
   const std::uint64_t firstTime = find(busy.upid())->accumulatedCpuTime;
+  const auto firstAt = clock.monotonicNow();
   clock.sleepFor(seconds(1));
   source.refresh_processes_specifics(ALL);
+  const auto secondAt = clock.monotonicNow();
   const ProcessInfo* info = find(busy.upid());
   ASSERT_NE(info, nullptr);
-  EXPECT_GE(info->cpuUsage, 60.0F);
-  EXPECT_LE(info->cpuUsage, 140.0F);
-  EXPECT_GT(info->accumulatedCpuTime, firstTime + 400);
   EXPECT_EQ(statusText(reportedStatus(*info)), "Run");
+  ASSERT_GT(info->accumulatedCpuTime, firstTime) << "the CPU time grows";
+
+  // What the child really got: its CPU time over the wall time between the
+  // two refreshes. On an idle processor that is about 100 %; on a machine
+  // busy with other work less, and the usage must follow it, not 100.
+  const double elapsedMs = std::chrono::duration<double, std::milli>(secondAt - firstAt).count();
+  const double share = 100.0 * static_cast<double>(info->accumulatedCpuTime - firstTime) / elapsedMs;
+  EXPECT_GE(info->cpuUsage, 0.6 * share) << "share " << share;
+  EXPECT_LE(info->cpuUsage, 1.4 * share) << "share " << share;
+  if (share >= 90.0) {
+    EXPECT_GE(info->cpuUsage, 60.0F);
+    EXPECT_LE(info->cpuUsage, 140.0F);
+  }
 }
 
 TEST_F(LinuxPlatformTest, ChildThatTouches256MiBIsResident) {
@@ -276,17 +288,24 @@ TEST_F(LinuxPlatformTest, KernelThreadsAreListedWithTheirShortNames) {
   const ProcessInfo* kthreadd = find(2);
   if (kthreadd == nullptr || kthreadd->name != "kthreadd") GTEST_SKIP() << "no kernel threads visible here";
   std::size_t threads = 0;
+  std::size_t withSlash = 0;
   for (const auto& [pid, info] : source.processes()) {
     if (info.parentPid != 2U) continue;
     ++threads;
+    EXPECT_FALSE(info.name.empty()) << "pid " << pid;
+    EXPECT_TRUE(info.commandLine.empty()) << "pid " << pid;
+    EXPECT_EQ(info.residentMemory, 0U) << "pid " << pid;
+    if (info.name.find('/') != std::string::npos) ++withSlash;
+    // A worker thread's name changes with the work it picks up; the others
+    // keep theirs.
+    if (info.name.rfind("kworker", 0) == 0) continue;
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string expected;
     if (!std::getline(comm, expected)) continue;  // ended meanwhile
     EXPECT_EQ(info.name, expected) << "pid " << pid;
-    EXPECT_TRUE(info.commandLine.empty()) << "pid " << pid;
-    EXPECT_EQ(info.residentMemory, 0U) << "pid " << pid;
   }
   EXPECT_GT(threads, 0U);
+  EXPECT_GT(withSlash, 0U) << "short names are taken whole, '/' included";
 }
 
 TEST_F(LinuxPlatformTest, ProcessorCountersAdvanceAtWallClockRate) {
