@@ -70,6 +70,21 @@ JsonNumber floatNumber(double value) {
 }  // namespace
 
 std::optional<JsonNumber> readJsonNumber(std::string_view text) {
+  // Fast path for the common case: a plain unsigned integer of at most 19
+  // digits, which always fits 64 bits.
+  if (!text.empty() && text.size() <= 19) {
+    std::uint64_t value = 0;
+    bool digits = true;
+    for (char c : text) {
+      digits = digits && isDigit(c);
+      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (digits) {
+      JsonNumber number;
+      number.unsignedValue = value;
+      return number;
+    }
+  }
   const char* const first = text.data();
   const char* const last = text.data() + text.size();
   const bool negative = !text.empty() && text[0] == '-';
