@@ -5,17 +5,25 @@
 // pid, the first time the pid is seen. Nothing is parsed, kept or written:
 // whatever a real monitor does beyond this is its own overhead.
 //
+// With --keep-open it tries the way past that floor: the three files of a
+// pid stay open from one pass to the next and are read again with pread at
+// offset 0. A descriptor keeps pointing at the process it was opened for, so
+// once that process has gone (even if its pid is reused) the read fails and
+// the pid's files are closed and opened afresh. Three descriptors per process
+// must fit under the open-file limit, which is raised to its hard maximum.
+//
 // bench/compare drives it as a child over pipes; it also runs by hand.
-//   floor_sample             reads commands from standard input, one a line:
+//   floor_sample [--keep-open]   reads commands from standard input, one a line:
 //                              pass          one pass; answers "MICROS PIDS"
 //                              loop K MS     K times: a pass, then a sleep of
 //                                            MS milliseconds; answers "done"
-//   floor_sample --passes K  K passes, one "MICROS PIDS" line each
+//   floor_sample [--keep-open] --passes K   K passes, one "MICROS PIDS" line each
 //
 // Single-threaded; the FloorSampler owns the /proc directory handle, the read
-// buffer and the set of pids seen so far.
+// buffer, the set of pids seen so far and, with --keep-open, the open files.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +38,9 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -43,16 +53,34 @@ struct DirCloser {
 
 class Descriptor {
  public:
-  explicit Descriptor(int fd) : fd_(fd) {}
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
   }
+  ~Descriptor() { reset(); }
   int get() const { return fd_; }
 
  private:
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
   int fd_;
+};
+
+// The files of one pid kept open between passes (--keep-open).
+struct OpenFiles {
+  Descriptor stat;
+  Descriptor io;
+  Descriptor cmdline;
+  bool seen = false;
 };
 
 struct PassResult {
@@ -62,7 +90,7 @@ struct PassResult {
 
 class FloorSampler {
  public:
-  FloorSampler() : proc_(opendir("/proc")), buffer_(BUFFER_SIZE) {
+  explicit FloorSampler(bool keepOpen) : proc_(opendir("/proc")), buffer_(BUFFER_SIZE), keepOpen_(keepOpen) {
     if (proc_) procFd_ = dirfd(proc_.get());
   }
 
@@ -73,14 +101,19 @@ class FloorSampler {
     listPids();
     drain("stat");
     for (const std::uint32_t pid : pids_) {
-      drain(pidPath(pid, "stat"));
-      drain(pidPath(pid, "io"));
-      drain(pidPath(pid, "cmdline"));
+      if (keepOpen_) {
+        readKeptOpen(pid);
+      } else {
+        drain(pidPath(pid, "stat"));
+        drain(pidPath(pid, "io"));
+        drain(pidPath(pid, "cmdline"));
+      }
       if (seen_.insert(pid).second) {
         char link[4096];
         [[maybe_unused]] const ssize_t length = readlinkat(procFd_, pidPath(pid, "exe"), link, sizeof link);
       }
     }
+    if (keepOpen_) closeUnseen();
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
     return PassResult{elapsed.count(), pids_.size()};
   }
@@ -113,11 +146,55 @@ class FloorSampler {
   void drain(const char* relative) {
     const Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return;
+    readToEnd(fd.get());
+  }
+
+  // Reads an open file from offset 0 to its end; false when the read fails
+  // (for a /proc file: its process has gone).
+  bool readToEnd(int fd) {
+    off_t offset = 0;
     for (;;) {
-      const ssize_t got = read(fd.get(), buffer_.data(), buffer_.size());
-      if (got > 0) continue;
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got = pread(fd, buffer_.data(), buffer_.size(), offset);
+      if (got > 0) {
+        offset += got;
+      } else if (got == 0) {
+        return true;
+      } else if (errno != EINTR) {
+        return false;
+      }
+    }
+  }
+
+  Descriptor openPidFile(std::uint32_t pid, std::string_view leaf) {
+    return Descriptor(openat(procFd_, pidPath(pid, leaf), O_RDONLY | O_CLOEXEC));
+  }
+
+  // --keep-open: reads the pid's three files through descriptors opened in
+  // an earlier pass; a failed read means another process now has the pid
+  // (or none has), so its files are opened afresh and read once more.
+  void readKeptOpen(std::uint32_t pid) {
+    auto [entry, added] = open_.try_emplace(pid);
+    OpenFiles& files = entry->second;
+    files.seen = true;
+    if (!added && readToEnd(files.stat.get()) && readToEnd(files.io.get()) && readToEnd(files.cmdline.get())) {
       return;
+    }
+    files.stat = openPidFile(pid, "stat");
+    files.io = openPidFile(pid, "io");
+    files.cmdline = openPidFile(pid, "cmdline");
+    readToEnd(files.stat.get());
+    readToEnd(files.io.get());
+    readToEnd(files.cmdline.get());
+  }
+
+  void closeUnseen() {
+    for (auto entry = open_.begin(); entry != open_.end();) {
+      if (entry->second.seen) {
+        entry->second.seen = false;
+        ++entry;
+      } else {
+        entry = open_.erase(entry);
+      }
     }
   }
 
@@ -126,8 +203,18 @@ class FloorSampler {
   std::vector<char> buffer_;
   std::vector<std::uint32_t> pids_;
   std::unordered_set<std::uint32_t> seen_;
+  bool keepOpen_;
+  std::unordered_map<std::uint32_t, OpenFiles> open_;
   char path_[64] = {};
 };
+
+// Three descriptors per process must fit: take the hard limit.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 std::optional<long> parseNumber(std::string_view text) {
   long value = 0;
@@ -173,19 +260,25 @@ int serve(FloorSampler& sampler) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  FloorSampler sampler;
+  std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  const bool keepOpen = !arguments.empty() && arguments.front() == "--keep-open";
+  if (keepOpen) {
+    arguments.erase(arguments.begin());
+    raiseOpenFileLimit();
+  }
+  FloorSampler sampler(keepOpen);
   if (!sampler.usable()) {
     std::fprintf(stderr, "floor_sample: cannot open /proc\n");
     return 1;
   }
-  if (argc == 3 && std::string_view(argv[1]) == "--passes") {
-    const std::optional<long> passes = parseNumber(argv[2]);
+  if (arguments.size() == 2 && arguments[0] == "--passes") {
+    const std::optional<long> passes = parseNumber(arguments[1]);
     if (!passes) return 2;
     for (long i = 0; i < *passes; ++i) printPass(sampler.pass());
     return 0;
   }
-  if (argc != 1) {
-    std::fprintf(stderr, "usage: floor_sample [--passes K]\n");
+  if (!arguments.empty()) {
+    std::fprintf(stderr, "usage: floor_sample [--keep-open] [--passes K]\n");
     return 2;
   }
   return serve(sampler);
