@@ -259,6 +259,18 @@ TEST(ParseCommandLineTest, TellsANulByteFromTheEndOfTheLine) {
   expectAcceptances({{R"({"type":"sampleNow","version":3,"requestId":"\u0000"})", SampleNow{3, "\0"s}}});
 }
 
+TEST(ParseCommandLineTest, OnlySpaceTabCarriageReturnAndLineFeedMaySurroundTheValue) {
+  const std::string command = R"({"type":"shutdown","version":3})";
+  expectRefusals({
+      {"\f" + command, "expected value at line 1 column 1"},
+      {"\v" + command, "expected value at line 1 column 1"},
+      {" \xC2\xA0" + command, "expected value at line 1 column 2"},
+      {command + " \f", "trailing characters at line 1 column 33"},
+      {command + "\v", "trailing characters at line 1 column 32"},
+      {command + "\xC2\xA0", "trailing characters at line 1 column 32"},
+  });
+}
+
 TEST(ParseCommandLineTest, ReadsNumbersByTheirText) {
   expectRefusals({
       {R"({"type":"shutdown","version":3e0})", "invalid type: floating point `3.0`, expected u32"},
@@ -376,12 +388,19 @@ TEST(ParseCommandLineTest, AcceptsOneHundredTwentySevenLevelsOfNesting) {
   expectAcceptances({{nestedLine(MAX_NESTING), Shutdown{3}}});
   const std::string head = R"({"type":"shutdown","version":3,"x":)";
   const std::string inProcess = R"({"type":"setExternalProcesses","version":3,"processes":[{"pid":1,"x":)";
+  const std::string arrayHead = R"(["shutdown",3,)";
   expectRefusals({
       {nestedLine(MAX_NESTING + 1),
        "recursion limit exceeded at line 1 column " + std::to_string(head.size() + MAX_NESTING)},
       // The limit holds inside known members too.
       {inProcess + std::string(200, '['),
        "recursion limit exceeded at line 1 column " + std::to_string(inProcess.size() + MAX_NESTING - 2)},
+      // The array form counts its own bracket as the first level: 127 levels
+      // reach the length check, 128 do not.
+      {arrayHead + std::string(MAX_NESTING - 1, '[') + std::string(MAX_NESTING - 1, ']') + "]",
+       "invalid length 2, expected 1 element in sequence"},
+      {arrayHead + std::string(MAX_NESTING, '[') + std::string(MAX_NESTING, ']') + "]",
+       "recursion limit exceeded at line 1 column " + std::to_string(arrayHead.size() + MAX_NESTING)},
   });
 }
 
