@@ -827,8 +827,8 @@ INSTANTIATE_TEST_SUITE_P(
     Seeds, ChurnFaultTest,
     ::testing::Values(Profile{"dense reuse", 1, 3000, 80, 40, 0.10, 0, 0, 0.1, 0.01},
                       Profile{"heavy faults", 2, 2000, 200, 60, 0.35, 0, 0, 0.1, 0.01},
-                      Profile{"large tree", 3, 1500, 2000, 400, 0.05, 0, 0, 0.6, 0.002},
-                      Profile{"long arguments", 4, 400, 600, 200, 0.05, 16000, 1.0, 0.6, 0.0},
+                      Profile{"large tree", 3, 800, 2000, 400, 0.05, 0, 0, 0.6, 0.002},
+                      Profile{"long arguments", 4, 250, 600, 200, 0.05, 16000, 1.0, 0.6, 0.0},
                       Profile{"small tree, long run", 5, 4500, 40, 3, 0.05, 0, 0, 0.1, 0.0}),
     [](const ::testing::TestParamInfo<Profile>& info) { return "seed" + std::to_string(info.param.seed); });
 
