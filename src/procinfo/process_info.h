@@ -25,7 +25,9 @@ struct ProcessInfo {
   std::uint64_t startTime = 0;
   /// Whole seconds from startTime to the latest refresh that saw the process.
   std::uint64_t runTime = 0;
-  /// Set when the record is built; never changes afterwards.
+  /// Set when the record is built and kept for its life, except on a
+  /// platform whose state follows the latest refresh (Linux's state letter;
+  /// see Platform::stateFollowsLatestRefresh).
   ProcessState processState = ProcessState::unknown(0);
   /// Absent on a record built in the current refresh.
   std::optional<ThreadState> threadState;
