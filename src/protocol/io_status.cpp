@@ -22,8 +22,15 @@ const char* osErrorKind(int errnum) {
       return "would block";
     case EINTR:
       return "interrupted";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case EISDIR:
+      return "is a directory";
+    case ENOMEM:
+      return "out of memory";
     default:
-      return "other";
+      return "other error";
   }
 }
 

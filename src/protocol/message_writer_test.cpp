@@ -214,8 +214,10 @@ TEST(IoStatusTest, Descriptions) {
   EXPECT_EQ(IoStatus::writeZero().describe(), "failed to write the buffered data");
   EXPECT_EQ(IoStatus::osError(EPIPE).describe(),
             "broken pipe: " + std::string(std::strerror(EPIPE)) + " (os error " + std::to_string(EPIPE) + ")");
-  EXPECT_EQ(IoStatus::osError(EACCES).describe(),
-            "other: " + std::string(std::strerror(EACCES)) + " (os error " + std::to_string(EACCES) + ")");
+  EXPECT_EQ(IoStatus::osError(EISDIR).describe(),
+            "is a directory: " + std::string(std::strerror(EISDIR)) + " (os error " + std::to_string(EISDIR) + ")");
+  EXPECT_EQ(IoStatus::osError(EXDEV).describe(),
+            "other error: " + std::string(std::strerror(EXDEV)) + " (os error " + std::to_string(EXDEV) + ")");
 }
 
 }  // namespace
