@@ -13,7 +13,6 @@ namespace sidecar::procinfo {
 
 namespace {
 
-constexpr std::size_t FIRST_CAPACITY = 4096;
 constexpr std::size_t LINK_CAPACITY = 4096;
 
 bool parsePid(const char* name, std::uint32_t& pid) {
@@ -27,51 +26,25 @@ bool parsePid(const char* name, std::uint32_t& pid) {
 
 void LinuxPlatform::DirCloser::operator()(DIR* dir) const { closedir(dir); }
 
-LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot) : clock_(clock) {
+LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<std::size_t> keptOpenBudget)
+    : clock_(clock),
+      proc_(opendir(procRoot)),
+      procFd_(proc_ ? dirfd(proc_.get()) : -1),
+      files_(procFd_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
   const long ticks = sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
   const long page = sysconf(_SC_PAGESIZE);
   if (page > 0) pageSize_ = static_cast<std::uint64_t>(page);
-  proc_.reset(opendir(procRoot));
-  if (!proc_) return;
-  procFd_ = dirfd(proc_.get());
   if (readFile("stat", fileBuffer_)) bootTime_ = parseBootTime(fileBuffer_.view()).value_or(0);
 }
 
-const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) {
-  char* end = std::to_chars(path_, path_ + 16, pid).ptr;
-  *end++ = '/';
-  std::memcpy(end, leaf.data(), leaf.size());
-  end[leaf.size()] = '\0';
-  return path_;
-}
+const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) { return formatPidPath(path_, pid, leaf); }
 
-bool LinuxPlatform::readFile(const char* relative, Buffer& buffer) {
+bool LinuxPlatform::readFile(const char* relative, ReadBuffer& buffer) {
   buffer.size = 0;
   if (procFd_ < 0) return false;
-  const int fd = openat(procFd_, relative, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = true;
-  for (;;) {
-    if (buffer.size == buffer.capacity) {
-      const std::size_t capacity = buffer.capacity == 0 ? FIRST_CAPACITY : buffer.capacity * 2;
-      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
-      if (buffer.size > 0) std::memcpy(grown.get(), buffer.data.get(), buffer.size);
-      buffer.data = std::move(grown);
-      buffer.capacity = capacity;
-    }
-    const ssize_t got = read(fd, buffer.data.get() + buffer.size, buffer.capacity - buffer.size);
-    if (got > 0) {
-      buffer.size += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-      break;
-    }
-  }
-  close(fd);
-  return ok;
+  const Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+  return fd.valid() && readWhole(fd.get(), buffer);
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
@@ -84,14 +57,16 @@ bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
     std::uint32_t pid = 0;
     if (parsePid(entry->d_name, pid)) pids.push_back(pid);
   }
-  return errno == 0 && !pids.empty();
+  if (errno != 0 || pids.empty()) return false;
+  files_.keepOnly(pids);
+  return true;
 }
 
 const ProcStat* LinuxPlatform::loadStat(std::uint32_t pid, bool fresh) {
   if (fresh || statPid_ != pid) {
     statPid_ = pid;
     stat_.reset();
-    if (readFile(pidPath(pid, "stat"), statBuffer_)) stat_ = parseProcStat(statBuffer_.view());
+    if (files_.read(pid, ProcFile::stat, statBuffer_)) stat_ = parseProcStat(statBuffer_.view());
   }
   return stat_ ? &*stat_ : nullptr;
 }
@@ -120,7 +95,7 @@ TaskInfo LinuxPlatform::taskInfo(std::uint32_t pid) {
 std::optional<ThreadInfo> LinuxPlatform::threadInfo(std::uint32_t /*pid*/) { return std::nullopt; }
 
 std::optional<DiskCounters> LinuxPlatform::diskCounters(std::uint32_t pid) {
-  if (!readFile(pidPath(pid, "io"), fileBuffer_)) return std::nullopt;
+  if (!files_.read(pid, ProcFile::io, fileBuffer_)) return std::nullopt;
   return parseProcIo(fileBuffer_.view());
 }
 
@@ -148,7 +123,7 @@ bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
 bool LinuxPlatform::readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
                                          std::vector<std::string>& arguments) {
   if (wantArguments) {
-    if (!readFile(pidPath(pid, "cmdline"), fileBuffer_)) return false;
+    if (!files_.read(pid, ProcFile::cmdline, fileBuffer_)) return false;
     splitNulSeparated(fileBuffer_.view(), arguments);
   }
   if (wantName && !readName(pid, name)) {

@@ -1,12 +1,19 @@
 // The Linux backend of the Platform seam: every value comes from /proc.
 //
-// Cost is kept to the reads the values need: each file is opened relative to
-// one descriptor of /proc held for the object's life, read into buffers that
-// are reused across processes and refreshes, and closed at once.
-// /proc/PID/stat is read once per process per refresh (by basicInfo); the
-// task information and the short name come from that same reading. The
-// boot time is read once, at construction, so that a process's start time
-// (boot time + start ticks / ticks per second) never moves.
+// Cost is kept to the reads the values need. Files are opened relative to one
+// descriptor of /proc held for the object's life and read into buffers that
+// are reused across processes and refreshes. The files read at every refresh
+// (/proc/PID/stat, io and cmdline) stay open between refreshes, within a
+// budget of descriptors (kept_open_files.h); they are closed when a listing
+// no longer shows their pid. /proc/PID/stat is read once per process per
+// refresh (by basicInfo); the task information and the short name come from
+// that same reading. The boot time is read once, at construction, so that a
+// process's start time (boot time + start ticks / ticks per second) never
+// moves.
+//
+// Several sources may share one platform (the sampler's and a process
+// table's): the kept files are keyed by pid, and every source lists before it
+// reads, so each sees the processes that exist now.
 //
 // Owned by its creator (makeSystemPlatform); one thread at a time.
 #pragma once
@@ -21,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "procinfo/linux/kept_open_files.h"
 #include "procinfo/linux/proc_files.h"
 #include "procinfo/platform.h"
 
@@ -30,8 +38,12 @@ class LinuxPlatform final : public Platform {
  public:
   /// Opens /proc (`procRoot`, another mount point for tests) and reads the
   /// boot time. When /proc cannot be opened every read fails: the listing
-  /// first, so every source on it stays empty.
-  explicit LinuxPlatform(Clock& clock, const char* procRoot = "/proc");
+  /// first, so every source on it stays empty. At most `keptOpenBudget`
+  /// descriptors are kept open between refreshes; when empty, the open-file
+  /// limit is raised to its hard maximum and all of it but a reserve is used
+  /// (defaultKeptOpenBudget).
+  explicit LinuxPlatform(Clock& clock, const char* procRoot = "/proc",
+                         std::optional<std::size_t> keptOpenBudget = std::nullopt);
 
   Clock& clock() override { return clock_; }
   bool stateFollowsLatestRefresh() const override { return true; }
@@ -55,23 +67,20 @@ class LinuxPlatform final : public Platform {
 
   /// Boot time in seconds since the Unix epoch, as read at construction.
   std::uint64_t bootTime() const { return bootTime_; }
+  /// Descriptors of /proc/PID files kept open now, and the most allowed.
+  std::size_t keptOpenCount() const { return files_.openCount(); }
+  std::size_t keptOpenBudget() const { return files_.budget(); }
 
  private:
-  // A growable byte buffer whose storage is kept between reads.
-  struct Buffer {
-    std::unique_ptr<char[]> data;
-    std::size_t capacity = 0;
-    std::size_t size = 0;
-    std::string_view view() const { return {data.get(), size}; }
-  };
   struct DirCloser {
     void operator()(DIR* dir) const;
   };
 
   /// "PID/leaf", in path_.
   const char* pidPath(std::uint32_t pid, std::string_view leaf);
-  /// Reads a whole file below /proc into `buffer`.
-  bool readFile(const char* relative, Buffer& buffer);
+  /// Reads a whole file below /proc into `buffer`, opened and closed at
+  /// once.
+  bool readFile(const char* relative, ReadBuffer& buffer);
   /// The stat of `pid`: read afresh when `fresh`, else the cached reading
   /// of this pid when there is one.
   const ProcStat* loadStat(std::uint32_t pid, bool fresh);
@@ -84,10 +93,11 @@ class LinuxPlatform final : public Platform {
   std::uint64_t ticksPerSecond_ = 100;
   std::uint64_t pageSize_ = 4096;
   std::uint64_t bootTime_ = 0;
+  KeptOpenFiles files_;
 
   char path_[64] = {};
-  Buffer statBuffer_;
-  Buffer fileBuffer_;
+  ReadBuffer statBuffer_;
+  ReadBuffer fileBuffer_;
   std::string linkBuffer_;
   std::optional<std::uint32_t> statPid_;  // whose stat statBuffer_ holds
   std::optional<ProcStat> stat_;          // its parse; empty when unreadable

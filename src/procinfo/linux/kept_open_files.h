@@ -1,0 +1,108 @@
+// The /proc/PID files the Linux backend reads at every refresh (stat, io and
+// cmdline), kept open from one refresh to the next and read again with pread
+// at offset 0. That saves the path lookup and permission check of an open
+// and the teardown of a close for every file of every process.
+//
+// A descriptor keeps pointing at the process it was opened for: once that
+// process has been reaped, reads through it fail (ESRCH), even when a new
+// process has taken the same pid. So a failed read, or an empty stat, closes
+// the descriptor and opens the file once more by its path, which reaches
+// whichever process has the pid now; the caller then sees that process's
+// start time and knows the pid was reused. Descriptors of pids that a
+// listing no longer shows are closed by keepOnly().
+//
+// At most `budget` descriptors are kept open; past it a file is opened, read
+// and closed as before. defaultKeptOpenBudget() sets the open-file limit to
+// its hard maximum and leaves a reserve for the rest of the program.
+//
+// Owned by the LinuxPlatform; one thread at a time, like its owner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace sidecar::procinfo {
+
+/// An owned file descriptor, closed on destruction; -1 when none.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  ~Descriptor() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+/// A growable byte buffer whose storage is kept between reads.
+struct ReadBuffer {
+  std::unique_ptr<char[]> data;
+  std::size_t capacity = 0;
+  std::size_t size = 0;
+  std::string_view view() const { return {data.get(), size}; }
+};
+
+/// Reads an open file whole, from offset 0, into `buffer`. False when a read
+/// fails; `buffer` then holds what was read before.
+bool readWhole(int fd, ReadBuffer& buffer);
+
+/// Writes "PID/leaf" into `path` (room for any pid and leaf name used here)
+/// and returns it.
+const char* formatPidPath(char (&path)[64], std::uint32_t pid, std::string_view leaf);
+
+/// The per-process files kept open.
+enum class ProcFile : std::uint8_t { stat, io, cmdline };
+
+/// Raises the soft open-file limit to the hard one when that is higher and
+/// returns the soft limit less a reserve of RESERVED_DESCRIPTORS for
+/// everything else the program opens (0 when the limit is smaller).
+std::size_t defaultKeptOpenBudget();
+inline constexpr std::size_t RESERVED_DESCRIPTORS = 64;
+
+class KeptOpenFiles {
+ public:
+  /// `procFd` is the open /proc directory (owned by the caller, may be -1:
+  /// every read then fails); `budget` the most descriptors kept open.
+  KeptOpenFiles(int procFd, std::size_t budget) : procFd_(procFd), budget_(budget) {}
+
+  /// Reads /proc/PID/<file> whole into `buffer`: through the kept
+  /// descriptor when there is one, else by opening the file, which is kept
+  /// open when the budget allows. False when the file cannot be opened or
+  /// read (the process has gone, or access is denied).
+  bool read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer);
+
+  /// Closes the files of every pid not in `listed`.
+  void keepOnly(const std::vector<std::uint32_t>& listed);
+
+  /// Descriptors kept open now.
+  std::size_t openCount() const { return open_; }
+  std::size_t budget() const { return budget_; }
+
+ private:
+  struct Files {
+    Descriptor byFile[3];
+    std::uint64_t listing = 0;  // the last keepOnly() that listed the pid
+  };
+
+  int procFd_;
+  std::size_t budget_;
+  std::size_t open_ = 0;
+  std::uint64_t listing_ = 0;
+  std::unordered_map<std::uint32_t, Files> files_;
+  char path_[64] = {};
+};
+
+}  // namespace sidecar::procinfo
