@@ -21,9 +21,8 @@
 #include <fstream>
 #include <set>
 
+#include "procinfo/linux/test_child.h"
 #include "procinfo/process_info_source.h"
-
-extern char** environ;
 
 namespace sidecar::procinfo {
 namespace {
@@ -33,63 +32,6 @@ using std::chrono::seconds;
 
 constexpr RefreshSelection ALL = RefreshSelection::everything();
 constexpr std::uint64_t MIB = 1024 * 1024;
-
-// A child process of the test; killed and reaped by pid when it goes out of
-// scope (unless reaped already).
-class Child {
- public:
-  Child() = default;
-  explicit Child(pid_t pid) : pid_(pid) {}
-  Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-  Child& operator=(Child&&) = delete;
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
-  std::uint32_t upid() const { return static_cast<std::uint32_t>(pid_); }
-  void reap() {
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  static Child spawn(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return Child();
-    return Child(pid);
-  }
-
-  // Forks a child that runs `body` and then waits for its end; returns once
-  // the body has finished (it reports so through a pipe).
-  template <typename Body>
-  static Child fork(Body body) {
-    int ready[2];
-    if (pipe(ready) != 0) return Child();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      close(ready[0]);
-      body();
-      const char done = 'x';
-      if (write(ready[1], &done, 1) != 1) _exit(1);
-      for (;;) pause();
-    }
-    close(ready[1]);
-    char done = 0;
-    const bool ok = pid > 0 && read(ready[0], &done, 1) == 1;
-    close(ready[0]);
-    Child child(pid);
-    if (!ok) child.reap();
-    return child;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 class LinuxPlatformTest : public ::testing::Test {
  protected:

@@ -1,0 +1,219 @@
+// The /proc files kept open between refreshes, against the real /proc of this
+// machine with children the test spawns (and kills and reaps by pid): what
+// the kernel does to a kept descriptor when its process ends or its pid is
+// taken again, that the backend then reaches the new process, that the files
+// of ended processes are closed, and that a small budget changes no value.
+#include "procinfo/linux/kept_open_files.h"
+
+#include <fcntl.h>
+#include <linux/sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "procinfo/linux/linux_platform.h"
+#include "procinfo/linux/test_child.h"
+#include "procinfo/process_info_source.h"
+
+namespace sidecar::procinfo {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr RefreshSelection ALL = RefreshSelection::everything();
+
+// The pids whose /proc/PID files this process has open now.
+std::set<std::uint32_t> pidsWithOpenProcFiles() {
+  std::set<std::uint32_t> pids;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (error || target.rfind("/proc/", 0) != 0) continue;
+    std::uint32_t pid = 0;
+    const char* begin = target.data() + 6;
+    const auto [end, parsed] = std::from_chars(begin, target.data() + target.size(), pid);
+    if (parsed == std::errc() && end != begin && *end == '/') pids.insert(pid);
+  }
+  return pids;
+}
+
+// Starts "/bin/sleep `seconds`" as a child with exactly the pid `pid`
+// (clone3 with set_tid, which needs privilege); an empty Child when the
+// system refuses.
+Child spawnSleepWithPid(pid_t pid, const char* seconds) {
+  pid_t wanted = pid;
+  clone_args args{};
+  args.exit_signal = SIGCHLD;
+  args.set_tid = reinterpret_cast<std::uint64_t>(&wanted);
+  args.set_tid_size = 1;
+  const long got = syscall(SYS_clone3, &args, sizeof args);
+  if (got == 0) {
+    char program[] = "/bin/sleep";
+    char* argv[] = {program, const_cast<char*>(seconds), nullptr};
+    execve(program, argv, environ);
+    _exit(127);
+  }
+  return got > 0 ? Child(static_cast<pid_t>(got)) : Child();
+}
+
+TEST(KeptOpenFilesTest, DescriptorOfAReapedProcessFailsWhileAZombiesStillReads) {
+  Child child = Child::spawn({"/bin/sleep", "30"});
+  ASSERT_GT(child.pid(), 0);
+  const std::string dir = "/proc/" + std::to_string(child.pid()) + "/";
+  std::vector<Descriptor> files;
+  for (const char* leaf : {"stat", "io", "cmdline"}) {
+    files.emplace_back(open((dir + leaf).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(files.back().valid()) << leaf;
+  }
+  ReadBuffer buffer;
+  ASSERT_EQ(kill(child.pid(), SIGKILL), 0);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid()), &info, WEXITED | WNOWAIT), 0);
+  ASSERT_TRUE(readWhole(files[0].get(), buffer));
+  EXPECT_GT(buffer.size, 0U) << "a zombie's stat still reads";
+
+  child.reap();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      errno = 0;
+      EXPECT_FALSE(readWhole(files[i].get(), buffer)) << "file " << i << " attempt " << attempt;
+      EXPECT_EQ(errno, ESRCH) << "file " << i << " attempt " << attempt;
+    }
+  }
+}
+
+TEST(KeptOpenFilesTest, AReusedPidIsReadAsTheNewProcess) {
+  SystemClock clock;
+  LinuxPlatform platform(clock);
+  Child first = Child::spawn({"/bin/sleep", "30"});
+  ASSERT_GT(first.pid(), 0);
+  const std::uint32_t pid = first.upid();
+  std::vector<std::uint32_t> pids;
+  std::string name;
+  std::vector<std::string> arguments;
+  ASSERT_TRUE(platform.listPids(pids));
+  ASSERT_TRUE(platform.basicInfo(pid).has_value());
+  ASSERT_TRUE(platform.readNameAndArguments(pid, true, true, name, arguments));
+  ASSERT_THAT(arguments, ElementsAre("/bin/sleep", "30"));
+  ASSERT_TRUE(platform.diskCounters(pid).has_value());
+  EXPECT_EQ(pidsWithOpenProcFiles().count(pid), 1U) << "the files are kept open";
+
+  kill(first.pid(), SIGKILL);
+  first.reap();
+  Child second = spawnSleepWithPid(static_cast<pid_t>(pid), "31");
+  if (second.pid() <= 0) {
+    // The pid cannot be taken again here: the kept files must fail, and the
+    // reopening too.
+    EXPECT_FALSE(platform.basicInfo(pid).has_value());
+    EXPECT_FALSE(platform.readNameAndArguments(pid, false, true, name, arguments));
+    EXPECT_FALSE(platform.diskCounters(pid).has_value());
+    GTEST_SKIP() << "cannot choose a child's pid here; checked the ended process only";
+  }
+  ASSERT_EQ(second.upid(), pid);
+  // Let the exec happen before the new process is read.
+  for (int i = 0; i < 100 && arguments.size() == 2 && arguments[1] == "30"; ++i) {
+    usleep(10'000);
+    platform.readNameAndArguments(pid, false, true, name, arguments);
+  }
+  EXPECT_THAT(arguments, ElementsAre("/bin/sleep", "31")) << "the command line of the new process";
+  const std::optional<BasicInfo> basic = platform.basicInfo(pid);
+  ASSERT_TRUE(basic.has_value());
+  EXPECT_EQ(basic->parentPid, static_cast<std::uint32_t>(getpid()));
+  EXPECT_TRUE(platform.diskCounters(pid).has_value());
+  EXPECT_LE(platform.keptOpenCount(), platform.keptOpenBudget());
+}
+
+TEST(KeptOpenFilesTest, FilesOfEndedProcessesAreClosedAtTheNextListing) {
+  SystemClock clock;
+  LinuxPlatform platform(clock);
+  auto sampling = ProcessInfoSource::new_with_specifics(platform);
+  sampling.refresh_processes_specifics(ALL);
+  const std::size_t before = platform.keptOpenCount();
+
+  std::vector<Child> children;
+  for (int i = 0; i < 20; ++i) {
+    children.push_back(Child::spawn({"/bin/sleep", "30"}));
+    ASSERT_GT(children.back().pid(), 0);
+  }
+  sampling.refresh_processes_specifics(ALL);
+  // A process table's source is made afresh on the same platform and sees a
+  // child the sampling source never saw.
+  Child tableOnly = Child::spawn({"/bin/sleep", "30"});
+  ASSERT_GT(tableOnly.pid(), 0);
+  auto table = ProcessInfoSource::new_with_specifics(platform);
+  table.refresh_processes_specifics(RefreshSelection::nothing());
+  ASSERT_EQ(table.processes().count(tableOnly.upid()), 1U);
+
+  std::set<std::uint32_t> ours = {tableOnly.upid()};
+  for (const Child& child : children) ours.insert(child.upid());
+  const std::set<std::uint32_t> open = pidsWithOpenProcFiles();
+  for (const std::uint32_t pid : ours) EXPECT_EQ(open.count(pid), 1U) << "pid " << pid << " is kept open";
+  EXPECT_GE(platform.keptOpenCount(), before + 3 * children.size());
+
+  children.clear();
+  kill(tableOnly.pid(), SIGKILL);
+  tableOnly.reap();
+  sampling.refresh_processes_specifics(ALL);
+  for (const std::uint32_t pid : pidsWithOpenProcFiles()) {
+    EXPECT_EQ(ours.count(pid), 0U) << "the files of ended pid " << pid << " are still open";
+  }
+  EXPECT_LE(platform.keptOpenCount(), 3 * sampling.processes().size());
+  // The sampling source's records are whole after the table's refresh.
+  const ProcessInfo& self = sampling.processes().at(static_cast<std::uint32_t>(getpid()));
+  EXPECT_FALSE(self.commandLine.empty());
+  EXPECT_GT(self.residentMemory, 0U);
+}
+
+TEST(KeptOpenFilesTest, EveryBudgetReadsTheSameValues) {
+  std::vector<Child> children;
+  for (int i = 0; i < 8; ++i) {
+    children.push_back(Child::spawn({"/bin/sleep", std::to_string(100 + i)}));
+    ASSERT_GT(children.back().pid(), 0);
+  }
+  usleep(100'000);  // let the execs happen
+  SystemClock clock;
+  for (const std::size_t budget : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{1000000}}) {
+    LinuxPlatform platform(clock, "/proc", budget);
+    auto source = ProcessInfoSource::new_with_specifics(platform);
+    // The second refresh reads through whatever the first kept open.
+    for (int refresh = 0; refresh < 2; ++refresh) {
+      source.refresh_processes_specifics(ALL);
+      EXPECT_LE(platform.keptOpenCount(), budget) << "budget " << budget;
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        const auto found = source.processes().find(children[i].upid());
+        ASSERT_NE(found, source.processes().end()) << "budget " << budget << " child " << i;
+        const ProcessInfo& info = found->second;
+        EXPECT_EQ(info.name, "sleep") << "budget " << budget << " child " << i;
+        EXPECT_THAT(info.commandLine, ElementsAre("/bin/sleep", std::to_string(100 + i)))
+            << "budget " << budget << " child " << i;
+        EXPECT_EQ(info.parentPid, static_cast<std::uint32_t>(getpid())) << "budget " << budget;
+        EXPECT_GT(info.virtualMemory, 0U) << "budget " << budget << " child " << i;
+      }
+    }
+    if (budget >= 1000000) {
+      EXPECT_GE(platform.keptOpenCount(), 3 * children.size());
+    }
+  }
+}
+
+TEST(KeptOpenFilesTest, TheDefaultBudgetLeavesTheReserveUnderTheLimit) {
+  const std::size_t budget = defaultKeptOpenBudget();
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(limit.rlim_cur, limit.rlim_max) << "the soft limit is raised to the hard one";
+  EXPECT_EQ(budget + RESERVED_DESCRIPTORS, limit.rlim_cur);
+}
+
+}  // namespace
+}  // namespace sidecar::procinfo
