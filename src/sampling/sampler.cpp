@@ -47,16 +47,18 @@ protocol::Snapshot Sampler::takeSnapshot(std::uint32_t rootPid, const ExternalPr
   }
   ProcessSelection selection = selectProcesses(nodes, rootPid, externals);
 
+  // Sorting the pids, not the samples, puts the samples in pid order
+  // without moving their strings about.
+  std::vector<std::uint32_t> selected(selection.selectedPids.begin(), selection.selectedPids.end());
+  std::sort(selected.begin(), selected.end());
   protocol::Snapshot snapshot;
-  snapshot.processes.reserve(selection.selectedPids.size());
-  for (const std::uint32_t pid : selection.selectedPids) {
+  snapshot.processes.reserve(selected.size());
+  for (const std::uint32_t pid : selected) {
     const auto found = processes.find(pid);
     if (found != processes.end()) {
       snapshot.processes.push_back(makeProcessSample(found->second));
     }
   }
-  std::sort(snapshot.processes.begin(), snapshot.processes.end(),
-            [](const protocol::ProcessSample& a, const protocol::ProcessSample& b) { return a.pid < b.pid; });
 
   if (sequence_ < std::numeric_limits<std::uint64_t>::max()) {
     ++sequence_;

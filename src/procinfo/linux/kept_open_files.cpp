@@ -45,6 +45,10 @@ bool readWhole(int fd, ReadBuffer& buffer) {
         pread(fd, buffer.data.get() + buffer.size, buffer.capacity - buffer.size, static_cast<off_t>(buffer.size));
     if (got > 0) {
       buffer.size += static_cast<std::size_t>(got);
+      // The kernel produces these files whole at each read, so a read that
+      // leaves room in the buffer has reached the end; asking again would
+      // only return 0.
+      if (buffer.size < buffer.capacity) return true;
     } else if (got == 0) {
       return true;
     } else if (errno != EINTR) {

@@ -55,7 +55,9 @@ struct ReadBuffer {
   std::string_view view() const { return {data.get(), size}; }
 };
 
-/// Reads an open file whole, from offset 0, into `buffer`. False when a read
+/// Reads an open /proc file whole, from offset 0, into `buffer`: until a
+/// read returns less than the room left, which for these files (produced
+/// whole by the kernel at each read) means their end. False when a read
 /// fails; `buffer` then holds what was read before.
 bool readWhole(int fd, ReadBuffer& buffer);
 

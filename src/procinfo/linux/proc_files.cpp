@@ -1,5 +1,7 @@
 #include "procinfo/linux/proc_files.h"
 
+#include <string.h>
+
 #include <charconv>
 
 namespace sidecar::procinfo {
@@ -15,30 +17,34 @@ class Fields {
     for (std::size_t i = 0; i < count; ++i) next();
   }
   std::string_view next() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    skipSeparators();
     const std::size_t begin = pos_;
-    while (pos_ < text_.size() && text_[pos_] != ' ' && text_[pos_] != '\t' && text_[pos_] != '\n') ++pos_;
+    while (pos_ < text_.size() && !isSeparator(text_[pos_]) && text_[pos_] != '\n') ++pos_;
     return text_.substr(begin, pos_ - begin);
   }
   /// The next field as a number; sets failed() when it is not one. A
   /// negative number (some kernels print -1 for unknown values) reads as 0.
   std::uint64_t number() {
-    std::string_view field = next();
-    if (!field.empty() && field[0] == '-') {
-      field.remove_prefix(1);
-      parse(field);
-      return 0;
+    skipSeparators();
+    const bool negative = pos_ < text_.size() && text_[pos_] == '-';
+    if (negative) ++pos_;
+    const char* begin = text_.data() + pos_;
+    const char* end = text_.data() + text_.size();
+    std::uint64_t value = 0;
+    const auto [last, error] = std::from_chars(begin, end, value);
+    pos_ = static_cast<std::size_t>(last - text_.data());
+    if (error != std::errc() || last == begin || (last != end && !isSeparator(*last) && *last != '\n')) {
+      failed_ = true;
+      next();  // the rest of the field
     }
-    return parse(field);
+    return negative ? 0 : value;
   }
   bool failed() const { return failed_; }
 
  private:
-  std::uint64_t parse(std::string_view field) {
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (field.empty() || error != std::errc() || end != field.data() + field.size()) failed_ = true;
-    return value;
+  static bool isSeparator(char c) { return c == ' ' || c == '\t'; }
+  void skipSeparators() {
+    while (pos_ < text_.size() && isSeparator(text_[pos_])) ++pos_;
   }
 
   std::string_view text_;
@@ -68,8 +74,12 @@ std::uint64_t valueAfter(std::string_view text, std::string_view key, bool& foun
 
 std::optional<ProcStat> parseProcStat(std::string_view text) {
   const std::size_t open = text.find('(');
-  const std::size_t close = text.rfind(')');
-  if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
+  // The name may hold ')': it ends at the last one. memrchr, since the rest
+  // of the line is long and the search runs for every process.
+  const void* last = text.empty() ? nullptr : memrchr(text.data(), ')', text.size());
+  if (open == std::string_view::npos || last == nullptr) return std::nullopt;
+  const auto close = static_cast<std::size_t>(static_cast<const char*>(last) - text.data());
+  if (close < open) return std::nullopt;
   ProcStat stat;
   stat.comm = text.substr(open + 1, close - open - 1);
   Fields fields(text.substr(close + 1));

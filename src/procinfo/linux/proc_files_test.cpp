@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
 namespace sidecar::procinfo {
 namespace {
 
@@ -45,6 +49,33 @@ TEST(ProcStatTest, BrokenLinesAreUnreadable) {
   const std::size_t rss = full.find(" 555 ");
   EXPECT_FALSE(parseProcStat(full.substr(0, rss)).has_value());
   EXPECT_TRUE(parseProcStat(full.substr(0, rss + 4)).has_value());
+}
+
+TEST(ProcStatTest, NumberFieldsAreWholeNumbersAndNegativeOnesReadAsZero) {
+  // The user time (111 in statLine) replaced by each text.
+  struct Row {
+    const char* text;
+    std::optional<std::uint64_t> userTicks;  // empty: the line is unreadable
+  };
+  const Row rows[] = {
+      {"0", 0},
+      {"18446744073709551615", UINT64_MAX},
+      {"-1", 0},
+      {"12x", std::nullopt},
+      {"x12", std::nullopt},
+      {"-", std::nullopt},
+      {"18446744073709551616", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    std::string line = statLine("ok");
+    line.replace(line.find(" 111 "), 5, std::string(" ") + row.text + " ");
+    const auto stat = parseProcStat(line);
+    ASSERT_EQ(stat.has_value(), row.userTicks.has_value()) << row.text;
+    if (!stat) continue;
+    EXPECT_EQ(stat->userTicks, *row.userTicks) << row.text;
+    EXPECT_EQ(stat->systemTicks, 222U) << row.text;
+    EXPECT_EQ(stat->residentPages, 555U) << row.text;
+  }
 }
 
 TEST(ProcIoTest, ReadsStorageBytesOnly) {
