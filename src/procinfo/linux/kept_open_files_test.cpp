@@ -176,9 +176,17 @@ TEST(KeptOpenFilesTest, FilesOfEndedProcessesAreClosedAtTheNextListing) {
 }
 
 TEST(KeptOpenFilesTest, EveryBudgetReadsTheSameValues) {
-  std::vector<Child> children;
+  // Command lines short and long: the long ones outgrow the first read
+  // buffer, so they are read in several parts.
+  std::vector<std::string> seconds;
   for (int i = 0; i < 8; ++i) {
-    children.push_back(Child::spawn({"/bin/sleep", std::to_string(100 + i)}));
+    std::string text = std::to_string(100 + i);
+    if (i % 3 == 2) text = std::string(4096 * static_cast<std::size_t>(i / 3 + 1) - 11, '0') + text;
+    seconds.push_back(text);
+  }
+  std::vector<Child> children;
+  for (const std::string& text : seconds) {
+    children.push_back(Child::spawn({"/bin/sleep", text}));
     ASSERT_GT(children.back().pid(), 0);
   }
   usleep(100'000);  // let the execs happen
@@ -195,7 +203,7 @@ TEST(KeptOpenFilesTest, EveryBudgetReadsTheSameValues) {
         ASSERT_NE(found, source.processes().end()) << "budget " << budget << " child " << i;
         const ProcessInfo& info = found->second;
         EXPECT_EQ(info.name, "sleep") << "budget " << budget << " child " << i;
-        EXPECT_THAT(info.commandLine, ElementsAre("/bin/sleep", std::to_string(100 + i)))
+        EXPECT_THAT(info.commandLine, ElementsAre("/bin/sleep", seconds[i]))
             << "budget " << budget << " child " << i;
         EXPECT_EQ(info.parentPid, static_cast<std::uint32_t>(getpid())) << "budget " << budget;
         EXPECT_GT(info.virtualMemory, 0U) << "budget " << budget << " child " << i;
