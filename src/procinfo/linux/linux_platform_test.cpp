@@ -189,7 +189,12 @@ TEST_F(LinuxPlatformTest, StoppedChildReadsStopAndUnreapedChildReadsZombie) {
   EXPECT_EQ(statusText(reportedStatus(*find(zombie.upid()))), "Zombie");
   EXPECT_EQ(find(zombie.upid())->name, "true") << "a zombie keeps its short name";
   kill(stopped.pid(), SIGCONT);
+  // Woken by the signal, the child runs for a moment before it sleeps again.
   source.refresh_processes_specifics(ALL);
+  for (int i = 0; i < 200 && statusText(reportedStatus(*find(stopped.upid()))) == "Run"; ++i) {
+    clock.sleepFor(milliseconds(10));
+    source.refresh_processes_specifics(ALL);
+  }
   EXPECT_EQ(statusText(reportedStatus(*find(stopped.upid()))), "Sleep") << "the status follows the latest state";
   zombie.reap();
 }
