@@ -11,8 +11,10 @@
 // start time and knows the pid was reused. Descriptors of pids that a
 // listing no longer shows are closed by keepOnly().
 //
-// At most `budget` descriptors are kept open; past it a file is opened, read
-// and closed as before. defaultKeptOpenBudget() sets the open-file limit to
+// The price is kernel memory: an open stat or io file keeps the page its text
+// is produced in, about 8 KiB per process kept (measured: 8 MiB of slab for
+// 1000 processes, freed when the files close). At most `budget` descriptors
+// are kept open; past it a file is opened, read and closed as before. defaultKeptOpenBudget() sets the open-file limit to
 // its hard maximum and leaves a reserve for the rest of the program.
 //
 // Owned by the LinuxPlatform; one thread at a time, like its owner.
