@@ -1,6 +1,9 @@
 #include "sampling/process_sample.h"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "procinfo/process_status.h"
 #include "sampling/saturating.h"
@@ -9,20 +12,39 @@
 namespace sidecar::sampling {
 namespace {
 
+// Bytes of an argument worth converting when `room` bytes are left below the
+// limit. Every input byte yields at least one output byte, and a character
+// has at most four bytes, so whatever starts after the first room + 4 bytes
+// lands beyond the cut and cannot change where it falls.
+constexpr std::size_t UTF8_MAX_SEQUENCE = 4;
+
 std::string commandText(const procinfo::ProcessInfo& info, const std::string& fullName) {
-  if (info.commandLine.empty()) {
+  const std::vector<std::string>& arguments = info.commandLine;
+  if (arguments.empty()) {
     return fullName.substr(0, cutLength(fullName, COMMAND_MAX_BYTES));
   }
+  // One allocation for the usual case: the arguments, their separators and
+  // room for the character that crosses the limit.
+  std::size_t total = arguments.size() - 1;
+  for (const std::string& argument : arguments) {
+    total += argument.size();
+  }
   std::string command;
+  command.reserve(std::min(total, COMMAND_MAX_BYTES + UTF8_MAX_SEQUENCE));
+
   bool first = true;
-  for (const std::string& argument : info.commandLine) {
+  for (const std::string& argument : arguments) {
     if (!first) {
       command += ' ';
     }
     first = false;
-    command += toUtf8Lossy(argument);
     if (command.size() > COMMAND_MAX_BYTES) {
       break;  // the rest would be cut away anyway
+    }
+    const std::size_t room = COMMAND_MAX_BYTES - command.size();
+    appendUtf8Lossy(command, std::string_view(argument).substr(0, room + UTF8_MAX_SEQUENCE));
+    if (command.size() > COMMAND_MAX_BYTES) {
+      break;
     }
   }
   cutToLimit(command, COMMAND_MAX_BYTES);

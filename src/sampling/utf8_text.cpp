@@ -83,16 +83,10 @@ std::size_t validPrefix(const unsigned char* data, std::size_t size) {
 
 }  // namespace
 
-std::string toUtf8Lossy(std::string_view bytes) {
+void appendUtf8Lossy(std::string& out, std::string_view bytes) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t size = bytes.size();
   std::size_t pos = validPrefix(data, size);
-  if (pos == size) {
-    return std::string(bytes);
-  }
-
-  std::string out;
-  out.reserve(size + 2 * REPLACEMENT.size());
   out.append(bytes.substr(0, pos));
   while (pos < size) {
     std::size_t subpart = 0;
@@ -107,6 +101,16 @@ std::string toUtf8Lossy(std::string_view bytes) {
     out.append(bytes.substr(pos, runEnd - pos));
     pos = runEnd;
   }
+}
+
+std::string toUtf8Lossy(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (validPrefix(data, bytes.size()) == bytes.size()) {
+    return std::string(bytes);
+  }
+  std::string out;
+  out.reserve(bytes.size() + 2 * REPLACEMENT.size());
+  appendUtf8Lossy(out, bytes);
   return out;
 }
 

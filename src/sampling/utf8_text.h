@@ -15,6 +15,9 @@ namespace sidecar::sampling {
 /// replaced by one U+FFFD. Valid input costs one scan and one copy.
 std::string toUtf8Lossy(std::string_view bytes);
 
+/// Appends toUtf8Lossy(bytes) to `out` without building a temporary string.
+void appendUtf8Lossy(std::string& out, std::string_view bytes);
+
 /// The length of the longest prefix of `text` (valid UTF-8) that has at most
 /// `maxBytes` bytes and does not end inside a multi-byte character.
 std::size_t cutLength(std::string_view text, std::size_t maxBytes);
