@@ -18,6 +18,27 @@ namespace {
 // lands beyond the cut and cannot change where it falls.
 constexpr std::size_t UTF8_MAX_SEQUENCE = 4;
 
+// Appends the arguments to `command` through `append`, separated by single
+// spaces, and stops once the command is longer than the limit.
+template <typename Append>
+void joinArguments(const std::vector<std::string>& arguments, std::string& command, Append append) {
+  bool first = true;
+  for (const std::string& argument : arguments) {
+    if (!first) {
+      command += ' ';
+    }
+    first = false;
+    if (command.size() > COMMAND_MAX_BYTES) {
+      break;  // the rest would be cut away anyway
+    }
+    const std::size_t room = COMMAND_MAX_BYTES - command.size();
+    append(command, std::string_view(argument).substr(0, room + UTF8_MAX_SEQUENCE));
+    if (command.size() > COMMAND_MAX_BYTES) {
+      break;
+    }
+  }
+}
+
 std::string commandText(const procinfo::ProcessInfo& info, const std::string& fullName) {
   const std::vector<std::string>& arguments = info.commandLine;
   if (arguments.empty()) {
@@ -32,20 +53,13 @@ std::string commandText(const procinfo::ProcessInfo& info, const std::string& fu
   std::string command;
   command.reserve(std::min(total, COMMAND_MAX_BYTES + UTF8_MAX_SEQUENCE));
 
-  bool first = true;
-  for (const std::string& argument : arguments) {
-    if (!first) {
-      command += ' ';
-    }
-    first = false;
-    if (command.size() > COMMAND_MAX_BYTES) {
-      break;  // the rest would be cut away anyway
-    }
-    const std::size_t room = COMMAND_MAX_BYTES - command.size();
-    appendUtf8Lossy(command, std::string_view(argument).substr(0, room + UTF8_MAX_SEQUENCE));
-    if (command.size() > COMMAND_MAX_BYTES) {
-      break;
-    }
+  // Usually the arguments are valid UTF-8 already: join the bytes and check
+  // the whole command in one scan. A space never continues a character, so
+  // converting the joined bytes equals converting each argument.
+  joinArguments(arguments, command, [](std::string& out, std::string_view bytes) { out.append(bytes); });
+  if (!isValidUtf8(command)) {
+    command.clear();
+    joinArguments(arguments, command, appendUtf8Lossy);
   }
   cutToLimit(command, COMMAND_MAX_BYTES);
   return command;

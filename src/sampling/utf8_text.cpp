@@ -83,6 +83,10 @@ std::size_t validPrefix(const unsigned char* data, std::size_t size) {
 
 }  // namespace
 
+bool isValidUtf8(std::string_view bytes) {
+  return validPrefix(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == bytes.size();
+}
+
 void appendUtf8Lossy(std::string& out, std::string_view bytes) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t size = bytes.size();

@@ -15,6 +15,9 @@ namespace sidecar::sampling {
 /// replaced by one U+FFFD. Valid input costs one scan and one copy.
 std::string toUtf8Lossy(std::string_view bytes);
 
+/// Whether `bytes` is valid UTF-8 as it stands (toUtf8Lossy would copy it).
+bool isValidUtf8(std::string_view bytes);
+
 /// Appends toUtf8Lossy(bytes) to `out` without building a temporary string.
 void appendUtf8Lossy(std::string& out, std::string_view bytes);
 
