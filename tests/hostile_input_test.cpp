@@ -123,12 +123,14 @@ TEST_F(HostileInput, A64MibLineIsOneCommandAndAnUnendedListOfMillionsOneError) {
   std::string numbers = "1,";
   while (numbers.size() < (16U << 20)) numbers += numbers;
   const std::string fragment = R"({"version":3,"type":"processTable","list":[)" + numbers + "1";
-  ASSERT_TRUE(child.write(line));
-  ASSERT_TRUE(child.write(fragment + "\n"));
+  // Generous guards against a hang: sanitizer builds decode 80 MiB slowly,
+  // and the reader takes the second line only after decoding the first.
+  const std::chrono::seconds guard(240);
+  ASSERT_TRUE(child.write(line, guard));
+  ASSERT_TRUE(child.write(fragment + "\n", guard));
   line.clear();
   child.closeInput();
-  // A generous guard against a hang: sanitizer builds decode 80 MiB slowly.
-  const std::vector<std::string> lines = remainingLines(std::chrono::seconds(240));
+  const std::vector<std::string> lines = remainingLines(guard);
   ASSERT_EQ(lines.size(), 2U);
   EXPECT_EQ(lines[0].rfind(TABLE_PREFIX + R"("big","processes":[)", 0), 0U) << lines[0].substr(0, 300);
   EXPECT_EQ(lines[1], invalidCommand("EOF while parsing a list" + at(fragment.size())));
