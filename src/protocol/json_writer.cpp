@@ -88,6 +88,24 @@ char* escapeInto(char* out, const char* data, std::size_t size) {
   return out;
 }
 
+// Index of the first byte at or after `from` that needs an escape, or `size`
+// when there is none. Eight bytes at a time while none of them does.
+std::size_t nextEscape(const char* data, std::size_t from, std::size_t size) {
+  std::size_t i = from;
+  while (size - i >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if (anyNeedsEscape(word)) {
+      break;
+    }
+    i += 8;
+  }
+  while (i < size && ESCAPE[static_cast<unsigned char>(data[i])] == 0) {
+    ++i;
+  }
+  return i;
+}
+
 template <typename Unsigned>
 void writeUnsigned(OutputBuffer& out, Unsigned value) {
   constexpr std::size_t MAX_DIGITS = 20;
@@ -142,15 +160,11 @@ void JsonWriter::writeString(std::string_view text) {
   const char* data = text.data();
   const std::size_t size = text.size();
   std::size_t runStart = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    const auto byte = static_cast<unsigned char>(data[i]);
-    const char escape = ESCAPE[byte];
-    if (escape == 0) {
-      continue;
-    }
+  for (std::size_t i = nextEscape(data, 0, size); i < size; i = nextEscape(data, i + 1, size)) {
     out_.append(data + runStart, i - runStart);
+    const auto byte = static_cast<unsigned char>(data[i]);
     char sequence[MAX_ESCAPE];
-    out_.append(sequence, static_cast<std::size_t>(writeEscape(sequence, byte, escape) - sequence));
+    out_.append(sequence, static_cast<std::size_t>(writeEscape(sequence, byte, ESCAPE[byte]) - sequence));
     runStart = i + 1;
   }
   out_.append(data + runStart, size - runStart);

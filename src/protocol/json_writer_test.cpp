@@ -105,6 +105,22 @@ TEST(JsonWriterTest, EveryByteAtEveryPositionOfAWord) {
   }
 }
 
+TEST(JsonWriterTest, EveryByteAtEveryPositionOfAWordInALongString) {
+  // A string too long to be escaped in place is streamed in runs; the scan
+  // for the end of a run must stop at the escape wherever it sits, also in
+  // the last, shorter-than-a-word piece.
+  const std::size_t length = OutputBuffer::CAPACITY / 6 + 21;
+  for (int value = 0; value < 256; ++value) {
+    for (std::size_t position = 0; position < length; position += position == 16 ? length - 33 : 1) {
+      std::string text(length, 'a');
+      text[position] = static_cast<char>(value);
+      text[length - 1 - position] = '\\';
+      const std::string expected = "{\"s\":" + referenceEscape(text) + "}";
+      ASSERT_EQ(stringField(text), expected) << "byte " << value << " at " << position;
+    }
+  }
+}
+
 TEST(JsonWriterTest, PiecesAcrossTheBufferBoundary) {
   // A filler moves the next key and string to every offset around the end
   // of the buffer, so both the in-place and the piecewise paths are taken.
