@@ -139,7 +139,6 @@ TEST(KeptOpenFilesTest, FilesOfEndedProcessesAreClosedAtTheNextListing) {
   LinuxPlatform platform(clock);
   auto sampling = ProcessInfoSource::new_with_specifics(platform);
   sampling.refresh_processes_specifics(ALL);
-  const std::size_t before = platform.keptOpenCount();
 
   std::vector<Child> children;
   for (int i = 0; i < 20; ++i) {
@@ -159,7 +158,6 @@ TEST(KeptOpenFilesTest, FilesOfEndedProcessesAreClosedAtTheNextListing) {
   for (const Child& child : children) ours.insert(child.upid());
   const std::set<std::uint32_t> open = pidsWithOpenProcFiles();
   for (const std::uint32_t pid : ours) EXPECT_EQ(open.count(pid), 1U) << "pid " << pid << " is kept open";
-  EXPECT_GE(platform.keptOpenCount(), before + 3 * children.size());
 
   children.clear();
   kill(tableOnly.pid(), SIGKILL);
