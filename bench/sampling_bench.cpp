@@ -8,10 +8,6 @@
 //   - the heap the history really holds when full, against its estimate
 //     (counters heapBytes, estimatedBytes, heapPerEstimate; glibc only).
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -20,7 +16,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
@@ -33,8 +28,7 @@
 #include "sampling/history_buffer.h"
 #include "sampling/process_selection.h"
 #include "sampling/sampler.h"
-
-extern char** environ;
+#include "sampling/spawned_tree_for_tests.h"
 
 namespace {
 
@@ -81,63 +75,12 @@ BENCHMARK(BM_SelectProcesses)->Unit(benchmark::kMicrosecond);
 
 // --- takeSnapshot of a real tree --------------------------------------------
 
-/// A shell tree: the root starts nine shells, each of which starts 110
-/// sleeps (1,000 processes). Every descendant prints its pid; all are
-/// killed by pid, and the root reaped, at the end.
-class SpawnedTree {
- public:
-  SpawnedTree() {
-    std::array<int, 2> fds{};
-    if (pipe(fds.data()) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    std::string sh = "/bin/sh";
-    std::string dashC = "-c";
-    std::string script =
-        "for g in 1 2 3 4 5 6 7 8 9; do "
-        "/bin/sh -c 'i=0; while [ $i -lt 110 ]; do sleep 3600 & echo $!; i=$((i+1)); done; wait' & echo $!; "
-        "done; wait";
-    std::array<char*, 4> argv = {sh.data(), dashC.data(), script.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ) == 0) {
-      root_ = pid;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    std::FILE* output = fdopen(fds[0], "r");
-    unsigned long child = 0;
-    while (output != nullptr && descendants_.size() < 999 && std::fscanf(output, "%lu", &child) == 1) {
-      descendants_.push_back(static_cast<pid_t>(child));
-    }
-    if (output != nullptr) {
-      std::fclose(output);
-    }
-  }
-  ~SpawnedTree() {
-    for (auto it = descendants_.rbegin(); it != descendants_.rend(); ++it) {
-      kill(*it, SIGKILL);
-    }
-    if (root_ > 0) {
-      kill(root_, SIGKILL);
-      int status = 0;
-      waitpid(root_, &status, 0);
-    }
-  }
-  SpawnedTree(const SpawnedTree&) = delete;
-  SpawnedTree& operator=(const SpawnedTree&) = delete;
-
-  pid_t root() const { return root_; }
-  std::size_t size() const { return root_ > 0 ? descendants_.size() + 1 : 0; }
-
- private:
-  pid_t root_ = -1;
-  std::vector<pid_t> descendants_;
-};
+/// A shell tree of 1,000 processes: the root starts nine shells, each of
+/// which starts 110 sleeps; every descendant prints its pid.
+constexpr const char* THOUSAND_SCRIPT =
+    "for g in 1 2 3 4 5 6 7 8 9; do "
+    "/bin/sh -c 'i=0; while [ $i -lt 110 ]; do sleep 3600 & echo $!; i=$((i+1)); done; wait' & echo $!; "
+    "done; wait";
 
 /// The system's clocks with the sleep left out, so that back-to-back
 /// snapshots measure the collection and not the refresh spacing.
@@ -152,8 +95,8 @@ class NoSleepClock final : public sidecar::procinfo::Clock {
 };
 
 void BM_TakeSnapshotOfRealTree(benchmark::State& state) {
-  const SpawnedTree tree;
-  if (tree.size() != 1000) {
+  sidecar::sampling::testing::SpawnedTree tree(THOUSAND_SCRIPT);
+  if (tree.root() <= 0 || !tree.readDescendants(999)) {
     state.SkipWithError("could not spawn the 1,000-process tree");
     return;
   }

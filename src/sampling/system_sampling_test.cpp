@@ -1,18 +1,13 @@
 // Samples a real process tree on the system this runs on: a shell that
 // starts a second shell (which starts a sleep) and a sleep of its own.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,74 +17,14 @@
 #include "procinfo/platform.h"
 #include "sampling/process_table.h"
 #include "sampling/sampler.h"
-
-extern char** environ;
+#include "sampling/spawned_tree_for_tests.h"
 
 namespace sidecar::sampling {
 namespace {
 
 using ::testing::ElementsAreArray;
 
-/// A spawned process tree, killed and reaped by pid when it goes out of
-/// scope. The root prints the pids of its descendants, one per line.
-class SpawnedTree {
- public:
-  explicit SpawnedTree(const char* script) {
-    std::array<int, 2> fds{};
-    if (pipe(fds.data()) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    std::string sh = "/bin/sh";
-    std::string dashC = "-c";
-    std::string body = script;
-    std::array<char*, 4> argv = {sh.data(), dashC.data(), body.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ) == 0) {
-      root_ = pid;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    output_ = fdopen(fds[0], "r");
-  }
-
-  ~SpawnedTree() {
-    for (auto it = descendants_.rbegin(); it != descendants_.rend(); ++it) {
-      kill(*it, SIGKILL);
-    }
-    if (root_ > 0) {
-      kill(root_, SIGKILL);
-      int status = 0;
-      waitpid(root_, &status, 0);
-    }
-    if (output_ != nullptr) {
-      fclose(output_);
-    }
-  }
-  SpawnedTree(const SpawnedTree&) = delete;
-  SpawnedTree& operator=(const SpawnedTree&) = delete;
-
-  /// Reads `count` descendant pids from the root's output.
-  bool readDescendants(std::size_t count) {
-    unsigned long pid = 0;
-    while (descendants_.size() < count && output_ != nullptr && std::fscanf(output_, "%lu", &pid) == 1) {
-      descendants_.push_back(static_cast<pid_t>(pid));
-    }
-    return descendants_.size() == count;
-  }
-
-  pid_t root() const { return root_; }
-  const std::vector<pid_t>& descendants() const { return descendants_; }
-
- private:
-  pid_t root_ = -1;
-  std::vector<pid_t> descendants_;
-  std::FILE* output_ = nullptr;
-};
+using testing::SpawnedTree;
 
 // The inner shell prints its sleep's pid; the root prints the inner shell's
 // and its own sleep's.
