@@ -7,6 +7,7 @@
 
 #include "protocol/io_status.h"
 #include "protocol/parse_command_line.h"
+#include "sampling/utf8_text.h"
 #include "session/line_reader.h"
 #include "session/line_text.h"
 
@@ -55,7 +56,7 @@ void runCommandReader(InputSource& source, CommandSender sender) {
                                                   protocol::IoStatus::osError(next.errnum).describe()}));
       return;
     }
-    if (!isValidUtf8(next.line)) {
+    if (!sampling::isValidUtf8(next.line)) {
       static_cast<void>(sender.send(ReaderFailure{std::string(READ_FAILURE_PREFIX) + INVALID_UTF8_DESCRIPTION}));
       return;
     }

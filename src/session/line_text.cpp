@@ -61,23 +61,6 @@ bool isWhiteSpace(char32_t c) {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view bytes) {
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    // Runs of ASCII are the common case; skip them without decoding.
-    if (static_cast<unsigned char>(bytes[at]) < 0x80U) {
-      ++at;
-      continue;
-    }
-    const Decoded decoded = decodeAt(bytes, at);
-    if (decoded.length == 0) {
-      return false;
-    }
-    at += decoded.length;
-  }
-  return true;
-}
-
 void stripLineEnding(std::string& line) {
   if (line.empty() || line.back() != '\n') {
     return;

@@ -1,17 +1,13 @@
-// Checks the reader applies to one input line before it is parsed: UTF-8
-// validity, the removal of the line ending and the test for a line that holds
-// nothing but Unicode white space. Pure functions on borrowed text; any
-// thread.
+// Checks the reader applies to one well-formed UTF-8 input line before it
+// is parsed (validity itself is sampling::isValidUtf8): the removal of the
+// line ending and the test for a line that holds nothing but Unicode white
+// space. Pure functions on borrowed text; any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace sidecar::session {
-
-/// True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates,
-/// nothing above U+10FFFF, no cut-off sequence at the end.
-bool isValidUtf8(std::string_view bytes);
 
 /// Removes a trailing line feed and then one carriage return directly before
 /// it. A line without a line feed is left unchanged, a trailing carriage

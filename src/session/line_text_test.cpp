@@ -7,40 +7,6 @@
 namespace sidecar::session {
 namespace {
 
-TEST(LineText, Utf8Validity) {
-  struct Row {
-    std::string bytes;
-    bool valid;
-  };
-  const Row rows[] = {
-      {"", true},
-      {"{\"type\":\"shutdown\"}", true},
-      {"caf\xC3\xA9", true},                  // U+00E9
-      {"\xE2\x82\xAC", true},                 // U+20AC
-      {"\xF0\x9F\x98\x80", true},             // U+1F600
-      {"\xF4\x8F\xBF\xBF", true},             // U+10FFFF, the largest
-      {"\xED\x9F\xBF", true},                 // U+D7FF, just below the surrogates
-      {"\xEE\x80\x80", true},                 // U+E000, just above them
-      {"\xC3", false},                        // cut off at the end
-      {"\xE2\x82", false},                    // cut off at the end
-      {"\x80", false},                        // lone continuation byte
-      {"\xC0\xAF", false},                    // overlong '/'
-      {"\xC1\xBF", false},                    // overlong
-      {"\xE0\x80\xAF", false},                // overlong, three bytes
-      {"\xF0\x80\x80\xAF", false},            // overlong, four bytes
-      {"\xED\xA0\x80", false},                // U+D800, a surrogate
-      {"\xED\xBF\xBF", false},                // U+DFFF, a surrogate
-      {"\xF4\x90\x80\x80", false},            // U+110000, past the end
-      {"\xF5\x80\x80\x80", false},            // lead byte never used
-      {"\xFF", false},
-      {"ok\xC3(", false},                     // lead byte followed by ASCII
-      {"{\"requestId\":\"\xE2\x82\xAC\"}", true},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(isValidUtf8(row.bytes), row.valid) << "bytes: " << testing::PrintToString(row.bytes);
-  }
-}
-
 TEST(LineText, StripsTheLineFeedAndOneCarriageReturnBeforeIt) {
   struct Row {
     std::string in;
