@@ -145,7 +145,7 @@ TEST(CpuAccountingTest, WithoutProcessorCountersTheFallbackUsesAbsoluteTime) {
   platform.setProcessorCountersAvailable(false);
   platform.addProcess(1, 0, 100, "busy");
   platform.addCpuTime(1, seconds(1));
-  platform.process(1).thread = ThreadInfo{ThreadState::TH_STATE_RUNNING, 0, 0};
+  platform.process(1).thread = ThreadInfo{ThreadState::RUN_STATE_RUNNING, 0, 0};
   auto source = ProcessInfoSource::new_with_specifics(platform);
   source.refresh_processes_specifics(ALL);
   EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 0U);
@@ -163,7 +163,7 @@ TEST(CpuAccountingTest, WithoutProcessorCountersTheFallbackUsesAbsoluteTime) {
   // Thread times count on top of the task totals.
   platform.advance(seconds(1));
   platform.addCpuTime(1, milliseconds(500));
-  platform.process(1).thread = ThreadInfo{ThreadState::TH_STATE_RUNNING, 250'000'000, 250'000'000};
+  platform.process(1).thread = ThreadInfo{ThreadState::RUN_STATE_RUNNING, 250'000'000, 250'000'000};
   source.refresh_processes_specifics(ALL);
   EXPECT_NEAR(source.processes().at(1).cpuUsage, 100.0F, 0.01F);
   EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 0U);

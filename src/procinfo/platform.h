@@ -60,8 +60,8 @@ struct TaskInfo {
 
 /// One thread of the process (on macOS PROC_PIDTHREADINFO with argument 0).
 struct ThreadInfo {
-  /// The raw run state (TH_STATE_* of process_status.h).
-  std::int32_t runState = ThreadState::TH_STATE_RUNNING;
+  /// The raw run state (ThreadState::RUN_STATE_* of process_status.h).
+  std::int32_t runState = ThreadState::RUN_STATE_RUNNING;
   /// CPU-time units, for the CPU fallback only.
   std::uint64_t userTime = 0;
   std::uint64_t systemTime = 0;

@@ -104,7 +104,7 @@ void ProcessInfoSource::update(ProcessInfo& info, const RefreshSelection& select
     threadUser = thread->userTime;
     threadSystem = thread->systemTime;
   } else {
-    info.threadState = ThreadState{ThreadState::TH_STATE_RUNNING};
+    info.threadState = ThreadState{ThreadState::RUN_STATE_RUNNING};
   }
 
   info.runTime = secondsSince(info.startTime, now);

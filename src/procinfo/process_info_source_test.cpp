@@ -283,13 +283,13 @@ TEST_F(SourceTest, ThreadStateRulesThroughTheSource) {
     const char* status;
   };
   const std::vector<Row> rows = {
-      {"running, thread waiting", ProcessState(Kind::Run), ThreadState::TH_STATE_WAITING, "Sleep"},
-      {"stopped stays stopped", ProcessState(Kind::Stop), ThreadState::TH_STATE_RUNNING, "Stop"},
-      {"uninterruptible thread", ProcessState(Kind::Run), ThreadState::TH_STATE_UNINTERRUPTIBLE, "Dead"},
+      {"running, thread waiting", ProcessState(Kind::Run), ThreadState::RUN_STATE_WAITING, "Sleep"},
+      {"stopped stays stopped", ProcessState(Kind::Stop), ThreadState::RUN_STATE_RUNNING, "Stop"},
+      {"uninterruptible thread", ProcessState(Kind::Run), ThreadState::RUN_STATE_UNINTERRUPTIBLE, "Dead"},
       {"failed thread query", ProcessState(Kind::Run), std::nullopt, "Run"},
       {"unknown thread code -1", ProcessState(Kind::Run), -1, "Unknown(4294967295)"},
-      {"halted thread", ProcessState(Kind::Run), ThreadState::TH_STATE_HALTED, "Parked"},
-      {"unknown process code", ProcessState::unknown(7), ThreadState::TH_STATE_RUNNING, "Unknown(7)"},
+      {"halted thread", ProcessState(Kind::Run), ThreadState::RUN_STATE_HALTED, "Parked"},
+      {"unknown process code", ProcessState::unknown(7), ThreadState::RUN_STATE_RUNNING, "Unknown(7)"},
   };
   std::uint32_t pid = 200;
   for (const Row& row : rows) {

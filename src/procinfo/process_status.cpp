@@ -41,11 +41,11 @@ ProcessState reportedStatus(const ProcessInfo& info) {
   using Kind = ProcessState::Kind;
   if (info.processState.kind() != Kind::Run || !info.threadState) return info.processState;
   switch (info.threadState->code) {
-    case ThreadState::TH_STATE_RUNNING: return ProcessState(Kind::Run);
-    case ThreadState::TH_STATE_STOPPED: return ProcessState(Kind::Stop);
-    case ThreadState::TH_STATE_WAITING: return ProcessState(Kind::Sleep);
-    case ThreadState::TH_STATE_UNINTERRUPTIBLE: return ProcessState(Kind::Dead);
-    case ThreadState::TH_STATE_HALTED: return ProcessState(Kind::Parked);
+    case ThreadState::RUN_STATE_RUNNING: return ProcessState(Kind::Run);
+    case ThreadState::RUN_STATE_STOPPED: return ProcessState(Kind::Stop);
+    case ThreadState::RUN_STATE_WAITING: return ProcessState(Kind::Sleep);
+    case ThreadState::RUN_STATE_UNINTERRUPTIBLE: return ProcessState(Kind::Dead);
+    case ThreadState::RUN_STATE_HALTED: return ProcessState(Kind::Parked);
     default: return ProcessState::unknown(static_cast<std::uint32_t>(info.threadState->code));
   }
 }

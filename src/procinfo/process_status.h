@@ -32,13 +32,15 @@ class ProcessState {
 
 /// The run state of a process's thread, as the platform's raw signed code.
 /// On macOS: 1 running, 2 stopped, 3 waiting, 4 uninterruptible, 5 halted.
+/// The constants carry names of our own: the system headers define the
+/// platform's names for these codes (TH_STATE_*) as macros.
 struct ThreadState {
-  static constexpr std::int32_t TH_STATE_RUNNING = 1;
-  static constexpr std::int32_t TH_STATE_STOPPED = 2;
-  static constexpr std::int32_t TH_STATE_WAITING = 3;
-  static constexpr std::int32_t TH_STATE_UNINTERRUPTIBLE = 4;
-  static constexpr std::int32_t TH_STATE_HALTED = 5;
-  std::int32_t code = TH_STATE_RUNNING;
+  static constexpr std::int32_t RUN_STATE_RUNNING = 1;
+  static constexpr std::int32_t RUN_STATE_STOPPED = 2;
+  static constexpr std::int32_t RUN_STATE_WAITING = 3;
+  static constexpr std::int32_t RUN_STATE_UNINTERRUPTIBLE = 4;
+  static constexpr std::int32_t RUN_STATE_HALTED = 5;
+  std::int32_t code = RUN_STATE_RUNNING;
   bool operator==(const ThreadState&) const = default;
 };
 

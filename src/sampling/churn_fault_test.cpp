@@ -62,7 +62,7 @@ struct WorldProcess {
   std::vector<std::string> args;
   procinfo::TaskInfo task;
   procinfo::DiskCounters disk;
-  std::int32_t threadState = procinfo::ThreadState::TH_STATE_RUNNING;
+  std::int32_t threadState = procinfo::ThreadState::RUN_STATE_RUNNING;
   /// A zombie keeps its basic information but has no arguments or path.
   bool zombie = false;
 };
@@ -181,7 +181,7 @@ class ModelRefresh {
         if (r.area && selection_.commandLine) rec.args = nonEmpty(r.w->args);
       }
       if (selection_.diskUsage && r.disk) rec.diskRead = r.w->disk.bytesRead;
-      rec.threadState = r.thread ? r.w->threadState : procinfo::ThreadState::TH_STATE_RUNNING;
+      rec.threadState = r.thread ? r.w->threadState : procinfo::ThreadState::RUN_STATE_RUNNING;
       if (selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
       rec.seen = true;
     }

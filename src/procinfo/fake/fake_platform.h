@@ -101,7 +101,7 @@ class FakePlatform final : public Platform {
   void setDisk(std::uint32_t pid, std::uint64_t bytesRead, std::uint64_t bytesWritten);
   /// Sets the state the basic information reports.
   void setState(std::uint32_t pid, ProcessState state);
-  /// Sets the thread's raw run state (TH_STATE_*).
+  /// Sets the thread's raw run state (ThreadState::RUN_STATE_*).
   void setThreadState(std::uint32_t pid, std::int32_t runState);
 
   /// The listing fails the next `count` times (each failure empties the map).
