@@ -48,22 +48,35 @@ double CpuAccounting::measureInterval() {
     refreshInterval_ = 0.0;
     return refreshInterval_;
   }
-  const std::size_t n = std::min(snapshot_.size(), reading_.size());
-  // The counters wrap at 32 bits; so does their sum.
+  // A processor may go offline or come back between two readings, and the
+  // system lists only those online: pair the counters by processor number.
+  // Both readings are in ascending order of number, so one merge pass pairs
+  // them. The counters wrap at 32 bits; so does their sum.
   std::uint32_t elapsed = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const ProcessorTicks& before = snapshot_[i];
-    const ProcessorTicks& after = reading_[i];
+  std::size_t paired = 0;
+  std::size_t previous = 0;
+  for (const ProcessorTicks& after : reading_) {
+    while (previous < snapshot_.size() && snapshot_[previous].number < after.number) ++previous;
+    if (previous == snapshot_.size()) break;
+    if (snapshot_[previous].number != after.number) continue;  // online again, or new: no baseline yet
+    const ProcessorTicks& before = snapshot_[previous++];
     elapsed += advanced(before.user, after.user);
     elapsed += advanced(before.system, after.system);
     elapsed += advanced(before.idle, after.idle);
     elapsed += advanced(before.nice, after.nice);
+    ++paired;
   }
-  const double average = static_cast<double>(elapsed) / static_cast<double>(n) * tickLength_;
-  const double floor = static_cast<double>(MIN_INTERVAL.count());
-  interval_ = std::max(average, floor) / timeBase_;
   snapshot_.swap(reading_);
   measuredAt_ = now;
+  if (paired == 0) {
+    // No processor of the last reading is listed now: nothing to measure
+    // this time; the next measurement starts from this reading.
+    refreshInterval_ = 0.0;
+    return refreshInterval_;
+  }
+  const double average = static_cast<double>(elapsed) / static_cast<double>(paired) * tickLength_;
+  const double floor = static_cast<double>(MIN_INTERVAL.count());
+  interval_ = std::max(average, floor) / timeBase_;
   refreshInterval_ = interval_;
   return refreshInterval_;
 }

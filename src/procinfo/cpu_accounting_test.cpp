@@ -57,19 +57,58 @@ TEST(CpuAccountingTest, FailedReadGivesAZeroIntervalForThatRefreshOnly) {
 TEST(CpuAccountingTest, TickSumsWrapAt32BitsAndCountersThatGoBackCountZero) {
   FakeClock clock;
   FakePlatform platform(clock);
-  platform.setProcessorTicks({{0xFFFFFF00U, 0, 0, 0}, {0, 0, 500, 0}});
+  platform.setProcessorTicks({{0xFFFFFF00U, 0, 0, 0, 0}, {0, 0, 500, 0, 1}});
   CpuAccounting cpu(platform);
   clock.advance(seconds(1));
   // Processor 0's user counter went from 0xFFFFFF00 to 0x100 (it wrapped:
   // the new value is smaller, so it counts 0), its idle advanced by 0xFFFFFFF0
   // and processor 1's idle by 0x10 + 100: the 32-bit sum wraps to 100.
-  platform.setProcessorTicks({{0x100U, 0, 0xFFFFFFF0U, 0}, {0, 0, 500 + 0x10 + 100, 0}});
+  platform.setProcessorTicks({{0x100U, 0, 0xFFFFFFF0U, 0, 0}, {0, 0, 500 + 0x10 + 100, 0, 1}});
   // 100 ticks over two processors at 10 ms a tick: 500 ms.
   EXPECT_DOUBLE_EQ(cpu.measureInterval(), 5e8);
-  // Fewer processors than before: only the first n count.
+  // Fewer processors than before: only those listed both times count.
   clock.advance(seconds(1));
-  platform.setProcessorTicks({{0x100U + 300, 0, 0xFFFFFFF0U, 0}});
+  platform.setProcessorTicks({{0x100U + 300, 0, 0xFFFFFFF0U, 0, 0}});
   EXPECT_DOUBLE_EQ(cpu.measureInterval(), 300.0 * 1e7);
+}
+
+TEST(CpuAccountingTest, ProcessorsArePairedByNumberAsTheyGoOfflineAndComeBack) {
+  // Processor N idles from 10000 * N ticks on, 100 ticks a second while
+  // online, so pairing one processor with another's reading is far off.
+  const auto online = [](std::initializer_list<std::uint32_t> numbers, std::uint32_t second) {
+    std::vector<ProcessorTicks> ticks;
+    for (const std::uint32_t number : numbers) {
+      ProcessorTicks processor;
+      processor.idle = 10'000 * number + 100 * second;
+      processor.number = number;
+      ticks.push_back(processor);
+    }
+    return ticks;
+  };
+  struct Row {
+    const char* what;
+    std::initializer_list<std::uint32_t> numbers;
+    double interval;
+  };
+  const Row rows[] = {
+      {"processor 1 goes offline", {0, 2, 3}, 1e9},
+      {"still offline", {0, 2, 3}, 1e9},
+      {"processor 1 is back, with no earlier reading to pair", {0, 1, 2, 3}, 1e9},
+      {"the first goes offline", {1, 2, 3}, 1e9},
+      {"the first is back and a new one appears", {0, 1, 2, 3, 4}, 1e9},
+      {"none of the earlier processors is listed", {7}, 0.0},
+      {"the next reading pairs again", {7}, 1e9},
+  };
+  FakeClock clock;
+  FakePlatform platform(clock);
+  platform.setProcessorTicks(online({0, 1, 2, 3}, 0));
+  CpuAccounting cpu(platform);
+  std::uint32_t second = 0;
+  for (const Row& row : rows) {
+    clock.advance(seconds(1));
+    platform.setProcessorTicks(online(row.numbers, ++second));
+    EXPECT_DOUBLE_EQ(cpu.measureInterval(), row.interval) << row.what;
+  }
 }
 
 TEST(CpuAccountingTest, UpdateAndBaselineFollowTheRules) {

@@ -79,6 +79,11 @@ struct ProcessorTicks {
   std::uint32_t system = 0;
   std::uint32_t idle = 0;
   std::uint32_t nice = 0;
+  /// Which processor the counters belong to, stable while the system runs
+  /// (N of "cpuN" on Linux, the array index on macOS). A system may list
+  /// only the processors that are online, so two readings are paired by
+  /// this number, never by position.
+  std::uint32_t number = 0;
   bool operator==(const ProcessorTicks&) const = default;
 };
 
@@ -139,8 +144,9 @@ class Platform {
   /// is then untouched.
   virtual bool readNameFromPath(std::uint32_t pid, std::string& name) = 0;
 
-  /// Reads every processor's cumulative ticks into `ticks` (cleared first;
-  /// capacity reused). Returns false when unreadable or no processor.
+  /// Reads every listed processor's cumulative ticks into `ticks` (cleared
+  /// first; capacity reused), each with its number, in ascending order of
+  /// number. Returns false when unreadable or no processor.
   virtual bool processorTicks(std::vector<ProcessorTicks>& ticks) = 0;
 
   /// The length of the CPU-time unit; empty when unreadable.

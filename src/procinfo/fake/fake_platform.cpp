@@ -27,7 +27,9 @@ std::string makeArgumentArea(std::string_view executablePath, const std::vector<
   return area;
 }
 
-FakePlatform::FakePlatform(FakeClock& clock) : clock_(clock) {}
+FakePlatform::FakePlatform(FakeClock& clock) : clock_(clock) {
+  for (std::size_t i = 0; i < ticks_.size(); ++i) ticks_[i].number = static_cast<std::uint32_t>(i);
+}
 
 FakeProcess& FakePlatform::addProcess(std::uint32_t pid, std::uint32_t parentPid, std::uint64_t startSeconds,
                                       std::string_view name, const std::vector<std::string>& arguments) {

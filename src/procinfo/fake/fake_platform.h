@@ -74,9 +74,9 @@ struct FakeCallCounts {
 
 class FakePlatform final : public Platform {
  public:
-  /// Starts with no process, four processors at zero ticks, 100 ticks per
-  /// second, time base 1/1 (the CPU-time unit is the nanosecond) and the
-  /// absolute time at 0.
+  /// Starts with no process, four processors (numbered 0 to 3) at zero
+  /// ticks, 100 ticks per second, time base 1/1 (the CPU-time unit is the
+  /// nanosecond) and the absolute time at 0.
   explicit FakePlatform(FakeClock& clock);
 
   // --- Processes -----------------------------------------------------------
@@ -116,8 +116,9 @@ class FakePlatform final : public Platform {
   /// time (in ticks, rounded down), and the absolute time by the same time
   /// in CPU-time units: time passing on an idle machine.
   void advance(std::chrono::nanoseconds by);
-  /// Sets the processor counters directly; an empty list means the
-  /// processors read as "no processor" (a failure).
+  /// Sets the processor counters directly, numbers included (ascending);
+  /// an empty list means the processors read as "no processor" (a failure).
+  /// Leaving a number out is a processor that went offline.
   void setProcessorTicks(std::vector<ProcessorTicks> ticks) { ticks_ = std::move(ticks); }
   const std::vector<ProcessorTicks>& processorTickValues() const { return ticks_; }
   /// false: every processor-counter read fails (creation included).

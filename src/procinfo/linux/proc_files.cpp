@@ -124,12 +124,15 @@ bool parseProcessorLines(std::string_view text, std::vector<ProcessorTicks>& tic
       continue;
     }
     Fields fields(line);
-    fields.next();  // "cpuN"
+    const std::string_view name = fields.next();  // "cpuN"
+    std::uint32_t number = 0;
+    const char* const nameEnd = name.data() + name.size();
+    const auto [numberEnd, numberError] = std::from_chars(name.data() + 3, nameEnd, number);
     const std::uint64_t user = fields.number();
     const std::uint64_t nice = fields.number();
     const std::uint64_t system = fields.number();
     const std::uint64_t idle = fields.number();
-    if (fields.failed()) {
+    if (fields.failed() || numberError != std::errc() || numberEnd != nameEnd) {
       ticks.clear();
       return false;
     }
@@ -144,6 +147,7 @@ bool parseProcessorLines(std::string_view text, std::vector<ProcessorTicks>& tic
     processor.nice = static_cast<std::uint32_t>(nice);
     processor.system = static_cast<std::uint32_t>(system + rest[1] + rest[2] + rest[3]);
     processor.idle = static_cast<std::uint32_t>(idle + rest[0]);
+    processor.number = number;
     ticks.push_back(processor);
   }
   return !ticks.empty();

@@ -38,7 +38,9 @@ std::optional<DiskCounters> parseProcIo(std::string_view text);
 /// The "cpuN" lines of /proc/stat (not the "cpu" total) into `ticks`
 /// (cleared first): user; system + irq + softirq + steal; idle + iowait;
 /// nice; each cut to 32 bits, since the counters are kept as 32-bit
-/// counters that wrap. Returns false when no processor line was found.
+/// counters that wrap; and N as the processor number. Only online
+/// processors are listed, so the numbers may have gaps. Returns false when
+/// no processor line was found.
 bool parseProcessorLines(std::string_view text, std::vector<ProcessorTicks>& ticks);
 
 /// The "btime" value of /proc/stat (seconds since the Unix epoch).

@@ -95,18 +95,21 @@ TEST(ProcStatFileTest, ProcessorLinesAndBootTime) {
       "cpu  900 90 900 9000 90 9 9 9 0 0\n"
       "cpu0 100 10 200 3000 40 5 6 7 0 0\n"
       "cpu1 4294967296 1 2 3\n"
+      "cpu3 5 6 7 8 0 0 0 0 0 0\n"
       "intr 12345 1 2\n"
       "ctxt 999\n"
       "btime 1767225600\n"
       "processes 77\n";
   std::vector<ProcessorTicks> ticks = {{9, 9, 9, 9}};
   ASSERT_TRUE(parseProcessorLines(text, ticks));
-  ASSERT_EQ(ticks.size(), 2U);
-  EXPECT_EQ(ticks[0], (ProcessorTicks{100, 200 + 5 + 6 + 7, 3000 + 40, 10}));
-  EXPECT_EQ(ticks[1], (ProcessorTicks{0, 2, 3, 1})) << "cut to 32 bits; missing fields count 0";
+  ASSERT_EQ(ticks.size(), 3U);
+  EXPECT_EQ(ticks[0], (ProcessorTicks{100, 200 + 5 + 6 + 7, 3000 + 40, 10, 0}));
+  EXPECT_EQ(ticks[1], (ProcessorTicks{0, 2, 3, 1, 1})) << "cut to 32 bits; missing fields count 0";
+  EXPECT_EQ(ticks[2], (ProcessorTicks{5, 7, 8, 6, 3})) << "cpu2 is offline: the number is N of cpuN";
   EXPECT_EQ(parseBootTime(text), 1767225600U);
   EXPECT_FALSE(parseProcessorLines("cpu  1 2 3 4\nintr 1\n", ticks));
   EXPECT_TRUE(ticks.empty());
+  EXPECT_FALSE(parseProcessorLines("cpu0 1 2 3 4\ncpu1x 1 2 3 4\n", ticks)) << "a processor name that is not cpuN";
   EXPECT_FALSE(parseBootTime("cpu 1\n").has_value());
 }
 

@@ -143,6 +143,7 @@ bool MacosPlatform::processorTicks(std::vector<ProcessorTicks>& ticks) {
     processor.system = load[i].cpu_ticks[CPU_STATE_SYSTEM];
     processor.idle = load[i].cpu_ticks[CPU_STATE_IDLE];
     processor.nice = load[i].cpu_ticks[CPU_STATE_NICE];
+    processor.number = i;
     ticks.push_back(processor);
   }
   // The new array replaces the previous one, which is released now.
