@@ -1,5 +1,6 @@
 #include "procinfo/linux/kept_open_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -65,6 +66,30 @@ const char* formatPidPath(char (&path)[64], std::uint32_t pid, std::string_view 
   return path;
 }
 
+namespace {
+
+// The descriptors open now with a number below `limit` (those above it take
+// no room under it); `limit` when they cannot be counted.
+rlim_t descriptorsInUseBelow(rlim_t limit) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return limit;
+  const int own = dirfd(dir);
+  rlim_t inUse = 0;
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    int fd = -1;
+    const std::string_view name(entry->d_name);
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), fd);
+    if (error != std::errc() || end != name.data() + name.size() || fd == own) continue;
+    if (fd >= 0 && static_cast<rlim_t>(fd) < limit) ++inUse;
+  }
+  const bool complete = errno == 0;
+  closedir(dir);
+  return complete ? inUse : limit;
+}
+
+}  // namespace
+
 std::size_t defaultKeptOpenBudget() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
@@ -76,8 +101,29 @@ std::size_t defaultKeptOpenBudget() {
   // An unlimited soft limit does not happen for open files (the kernel caps
   // it); count it as the hard cap the kernel would apply anyway.
   const rlim_t soft = limit.rlim_cur == RLIM_INFINITY ? limit.rlim_max : limit.rlim_cur;
-  if (soft == RLIM_INFINITY || soft <= RESERVED_DESCRIPTORS) return 0;
-  return static_cast<std::size_t>(soft - RESERVED_DESCRIPTORS);
+  if (soft == RLIM_INFINITY) return 0;
+  const rlim_t inUse = descriptorsInUseBelow(soft);
+  if (inUse >= soft || soft - inUse <= RESERVED_DESCRIPTORS) return 0;
+  return static_cast<std::size_t>(soft - inUse - RESERVED_DESCRIPTORS);
+}
+
+bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
+
+Descriptor KeptOpenFiles::openFile(const char* relative) {
+  if (procFd_ < 0) return Descriptor();
+  Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() && isDescriptorShortage(errno)) {
+    // Kept files are a saving, never worth a value: give them all up.
+    releaseKeptFiles();
+    fd = Descriptor(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+  }
+  return fd;
+}
+
+void KeptOpenFiles::releaseKeptFiles() {
+  files_.clear();
+  open_ = 0;
+  budget_ = 0;
 }
 
 bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
@@ -93,10 +139,11 @@ bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
     kept.reset();
     --open_;
   }
-  Descriptor fresh(openat(procFd_, formatPidPath(path_, pid, LEAVES[slot]), O_RDONLY | O_CLOEXEC));
+  Descriptor fresh = openFile(formatPidPath(path_, pid, LEAVES[slot]));
   if (!fresh.valid() || !readWhole(fresh.get(), buffer)) return false;
   if (open_ < budget_) {
-    if (entry == files_.end()) entry = files_.try_emplace(pid).first;
+    // Looked up again: openFile() may have released every kept file.
+    entry = files_.try_emplace(pid).first;
     entry->second.byFile[slot] = std::move(fresh);
     ++open_;
   }

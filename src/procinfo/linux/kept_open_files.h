@@ -14,8 +14,16 @@
 // The price is kernel memory: an open stat or io file keeps the page its text
 // is produced in, about 8 KiB per process kept (measured: 8 MiB of slab for
 // 1000 processes, freed when the files close). At most `budget` descriptors
-// are kept open; past it a file is opened, read and closed as before. defaultKeptOpenBudget() sets the open-file limit to
-// its hard maximum and leaves a reserve for the rest of the program.
+// are kept open; past it a file is opened, read and closed as before.
+// defaultKeptOpenBudget() raises the open-file limit to its hard maximum and
+// budgets the descriptors actually free then, less a reserve for the rest of
+// the program: a parent may leave descriptors open in its child.
+//
+// Descriptors can still run short later (the limit lowered from outside,
+// descriptors taken by other code, or the system's file table full). A
+// value must never be lost to that: when an open fails with EMFILE or
+// ENFILE, every kept file is closed, the budget drops to 0 and the open is
+// tried once more; from then on every file is opened, read and closed.
 //
 // Owned by the LinuxPlatform; one thread at a time, like its owner.
 #pragma once
@@ -71,10 +79,20 @@ const char* formatPidPath(char (&path)[64], std::uint32_t pid, std::string_view 
 enum class ProcFile : std::uint8_t { stat, io, cmdline };
 
 /// Raises the soft open-file limit to the hard one when that is higher and
-/// returns the soft limit less a reserve of RESERVED_DESCRIPTORS for
-/// everything else the program opens (0 when the limit is smaller).
+/// returns the number of descriptors free under it (those open now, counted
+/// in /proc/self/fd, are not) less RESERVED_DESCRIPTORS; 0 when fewer are
+/// free or they cannot be counted.
 std::size_t defaultKeptOpenBudget();
-inline constexpr std::size_t RESERVED_DESCRIPTORS = 64;
+/// Descriptors left for everything else the program opens while kept files
+/// use their budget. The sidecar itself holds /proc (for the listing, which
+/// every source shares) and /proc/stat open, opened before the budget is
+/// counted, and opens at most one more file at a time past the budget; the
+/// rest is slack.
+inline constexpr std::size_t RESERVED_DESCRIPTORS = 16;
+
+/// Whether a failed open or read failed for want of descriptors (EMFILE,
+/// ENFILE) rather than because of the file.
+bool isDescriptorShortage(int error);
 
 class KeptOpenFiles {
  public:
@@ -88,11 +106,20 @@ class KeptOpenFiles {
   /// read (the process has gone, or access is denied).
   bool read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer);
 
+  /// Opens `relative` (a path below /proc) for reading. When descriptors
+  /// have run short, stops keeping files (releaseKeptFiles) and tries once
+  /// more. Invalid when the open fails.
+  Descriptor openFile(const char* relative);
+
+  /// Closes every kept file and keeps none from now on: the budget is 0.
+  void releaseKeptFiles();
+
   /// Closes the files of every pid not in `listed`.
   void keepOnly(const std::vector<std::uint32_t>& listed);
 
   /// Descriptors kept open now.
   std::size_t openCount() const { return open_; }
+  /// The most descriptors kept open; 0 once descriptors have run short.
   std::size_t budget() const { return budget_; }
 
  private:

@@ -30,21 +30,22 @@ LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<s
     : clock_(clock),
       proc_(opendir(procRoot)),
       procFd_(proc_ ? dirfd(proc_.get()) : -1),
+      systemStat_(procFd_ >= 0 ? openat(procFd_, "stat", O_RDONLY | O_CLOEXEC) : -1),
       files_(procFd_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
   const long ticks = sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
   const long page = sysconf(_SC_PAGESIZE);
   if (page > 0) pageSize_ = static_cast<std::uint64_t>(page);
-  if (readFile("stat", fileBuffer_)) bootTime_ = parseBootTime(fileBuffer_.view()).value_or(0);
+  if (readSystemStat(fileBuffer_)) bootTime_ = parseBootTime(fileBuffer_.view()).value_or(0);
 }
 
 const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) { return formatPidPath(path_, pid, leaf); }
 
-bool LinuxPlatform::readFile(const char* relative, ReadBuffer& buffer) {
+bool LinuxPlatform::readSystemStat(ReadBuffer& buffer) {
   buffer.size = 0;
-  if (procFd_ < 0) return false;
-  const Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
-  return fd.valid() && readWhole(fd.get(), buffer);
+  if (systemStat_.valid() && readWhole(systemStat_.get(), buffer)) return true;
+  systemStat_ = files_.openFile("stat");
+  return systemStat_.valid() && readWhole(systemStat_.get(), buffer);
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
@@ -138,7 +139,7 @@ bool LinuxPlatform::readNameFromPath(std::uint32_t pid, std::string& name) { ret
 
 bool LinuxPlatform::processorTicks(std::vector<ProcessorTicks>& ticks) {
   ticks.clear();
-  return readFile("stat", fileBuffer_) && parseProcessorLines(fileBuffer_.view(), ticks);
+  return readSystemStat(fileBuffer_) && parseProcessorLines(fileBuffer_.view(), ticks);
 }
 
 std::optional<TimeBase> LinuxPlatform::timeBase() {

@@ -2,14 +2,16 @@
 //
 // Cost is kept to the reads the values need. Files are opened relative to one
 // descriptor of /proc held for the object's life and read into buffers that
-// are reused across processes and refreshes. The files read at every refresh
+// are reused across processes and refreshes. /proc/stat (processor counters)
+// is held open too, from construction on, so that the CPU interval never
+// waits for a free descriptor. The files read at every refresh
 // (/proc/PID/stat, io and cmdline) stay open between refreshes, within a
 // budget of descriptors (kept_open_files.h); they are closed when a listing
-// no longer shows their pid. /proc/PID/stat is read once per process per
-// refresh (by basicInfo); the task information and the short name come from
-// that same reading. The boot time is read once, at construction, so that a
-// process's start time (boot time + start ticks / ticks per second) never
-// moves.
+// no longer shows their pid, and all of them when descriptors run short.
+// /proc/PID/stat is read once per process per refresh (by basicInfo); the
+// task information and the short name come from that same reading. The boot
+// time is read once, at construction, so that a process's start time (boot
+// time + start ticks / ticks per second) never moves.
 //
 // Several sources may share one platform (the sampler's and a process
 // table's): the kept files are keyed by pid, and every source lists before it
@@ -40,8 +42,8 @@ class LinuxPlatform final : public Platform {
   /// boot time. When /proc cannot be opened every read fails: the listing
   /// first, so every source on it stays empty. At most `keptOpenBudget`
   /// descriptors are kept open between refreshes; when empty, the open-file
-  /// limit is raised to its hard maximum and all of it but a reserve is used
-  /// (defaultKeptOpenBudget).
+  /// limit is raised to its hard maximum and the descriptors free under it,
+  /// but a reserve, are used (defaultKeptOpenBudget).
   explicit LinuxPlatform(Clock& clock, const char* procRoot = "/proc",
                          std::optional<std::size_t> keptOpenBudget = std::nullopt);
 
@@ -67,7 +69,8 @@ class LinuxPlatform final : public Platform {
 
   /// Boot time in seconds since the Unix epoch, as read at construction.
   std::uint64_t bootTime() const { return bootTime_; }
-  /// Descriptors of /proc/PID files kept open now, and the most allowed.
+  /// Descriptors of /proc/PID files kept open now, and the most allowed
+  /// (0 once descriptors have run short).
   std::size_t keptOpenCount() const { return files_.openCount(); }
   std::size_t keptOpenBudget() const { return files_.budget(); }
 
@@ -78,9 +81,9 @@ class LinuxPlatform final : public Platform {
 
   /// "PID/leaf", in path_.
   const char* pidPath(std::uint32_t pid, std::string_view leaf);
-  /// Reads a whole file below /proc into `buffer`, opened and closed at
-  /// once.
-  bool readFile(const char* relative, ReadBuffer& buffer);
+  /// Reads /proc/stat whole into `buffer` through the held descriptor,
+  /// opening it again when that fails.
+  bool readSystemStat(ReadBuffer& buffer);
   /// The stat of `pid`: read afresh when `fresh`, else the cached reading
   /// of this pid when there is one.
   const ProcStat* loadStat(std::uint32_t pid, bool fresh);
@@ -90,6 +93,8 @@ class LinuxPlatform final : public Platform {
   Clock& clock_;
   std::unique_ptr<DIR, DirCloser> proc_;
   int procFd_ = -1;
+  // Opened before files_ counts the free descriptors.
+  Descriptor systemStat_;
   std::uint64_t ticksPerSecond_ = 100;
   std::uint64_t pageSize_ = 4096;
   std::uint64_t bootTime_ = 0;
