@@ -732,7 +732,13 @@ class ChurnRun {
 
   void sample() {
     std::optional<std::string> requestId;
-    if (chance(0.2)) requestId = "r" + std::to_string(step_);
+    if (chance(0.2)) {
+      // Appended, not "r" + std::to_string(...): g++ 12 at -O3 inlines that
+      // operator's insert here and warns wrongly of overlapping copies
+      // (-Wrestrict).
+      requestId.emplace("r");
+      requestId->append(std::to_string(step_));
+    }
     const std::uint64_t before = sampler_.sequence();
     const protocol::Snapshot snapshot = sampler_.takeSnapshot(rootPid_, externals_, requestId);
     afterRefresh();
