@@ -28,11 +28,13 @@
 namespace sidecar::procinfo {
 namespace {
 
-constexpr rlim_t LIMIT = 128;
-constexpr std::size_t CHILDREN = 40;  // 120 files to read: more than the limit leaves free
+constexpr std::size_t CHILDREN = 40;
+constexpr int FREE_AT_START = 30;
 
 struct Case {
   const char* what;
+  /// The open-file limit, soft and hard.
+  rlim_t limit;
   /// Descriptors left free under the limit before the platform is made;
   /// empty: all of them.
   std::optional<int> freeAtStart;
@@ -53,6 +55,7 @@ struct Report {
   float ownCpuUsage = 0;
   std::size_t budget = 0;
   std::size_t kept = 0;
+  std::size_t held = 0;  // descriptors the forked child took and kept
   bool complete = false;
 };
 
@@ -75,7 +78,7 @@ void burnCpu(std::chrono::milliseconds length) {
 
 // Runs in the forked child: writes the report as text lines to `out`.
 void readUnderShortage(const Case& scenario, const std::vector<std::uint32_t>& pids, int out) {
-  const rlimit limit{LIMIT, LIMIT};
+  const rlimit limit{scenario.limit, scenario.limit};
   if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   std::vector<int> taken = takeEveryDescriptor();
   if (taken.empty()) return;
@@ -109,7 +112,7 @@ void readUnderShortage(const Case& scenario, const std::vector<std::uint32_t>& p
   }
   const auto self = source.processes().find(static_cast<std::uint32_t>(getpid()));
   text << "usage " << (self == source.processes().end() ? -1.0F : self->second.cpuUsage) << '\n';
-  text << "budget " << platform.keptOpenBudget() << ' ' << platform.keptOpenCount() << '\n';
+  text << "budget " << platform.keptOpenBudget() << ' ' << platform.keptOpenCount() << ' ' << taken.size() << '\n';
   text << "end\n";
   const std::string bytes = text.str();
   if (write(out, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) _exit(1);
@@ -128,7 +131,7 @@ Report parseReport(const std::string& text) {
     } else if (word == "usage") {
       lines >> report.ownCpuUsage;
     } else if (word == "budget") {
-      lines >> report.budget >> report.kept;
+      lines >> report.budget >> report.kept >> report.held;
     } else if (word == "end") {
       report.complete = true;
     }
@@ -151,9 +154,10 @@ TEST(DescriptorShortageTest, NoValueIsLostWhenDescriptorsRunShort) {
     children.push_back(Child::spawn({"/bin/sleep", "60"}));
     ASSERT_GT(children.back().pid(), 0);
   }
-  // What the children read as here, with descriptors to spare.
+  // What the children read as here, with descriptors to spare (and none
+  // kept open, so the forked children inherit no more than they must).
   SystemClock clock;
-  LinuxPlatform plenty(clock);
+  LinuxPlatform plenty(clock, "/proc", 0);
   std::vector<std::uint32_t> pids;
   std::map<std::uint32_t, std::uint64_t> startTimes;
   for (const Child& child : children) {
@@ -163,10 +167,12 @@ TEST(DescriptorShortageTest, NoValueIsLostWhenDescriptorsRunShort) {
     startTimes[child.upid()] = basic->startSeconds;
   }
 
+  // A limit of 64 is low enough that the stat files of the children alone
+  // outgrow any budget under it, whatever else runs on the machine.
   const Case cases[] = {
-      {"a parent left all but 40 descriptors open", 40, std::nullopt, false},
-      {"a budget larger than the descriptors free", 40, std::size_t{1'000'000}, false},
-      {"descriptors run out after the first refresh", std::nullopt, std::nullopt, true},
+      {"a parent left all but 30 descriptors open", 256, FREE_AT_START, std::nullopt, false},
+      {"a budget larger than the descriptors free", 64, FREE_AT_START, std::size_t{1'000'000}, false},
+      {"descriptors run out after the first refresh", 64, std::nullopt, std::nullopt, true},
   };
   for (const Case& scenario : cases) {
     SCOPED_TRACE(scenario.what);
@@ -182,6 +188,7 @@ TEST(DescriptorShortageTest, NoValueIsLostWhenDescriptorsRunShort) {
     const Report report = parseReport(readAll(pipeFds[0]));
     close(pipeFds[0]);
     ASSERT_TRUE(report.complete) << "the forked child reported nothing";
+    ASSERT_GT(report.held, 0U) << "the forked child inherited too many descriptors to take any";
 
     std::size_t missing = 0;
     std::size_t wrong = 0;
