@@ -1,0 +1,51 @@
+# What `cmake --install` puts under the prefix, and the Debian package that
+# CPack makes of the same files (`cpack -G DEB` in the build directory):
+#
+#   bin/sidecar                          the executable
+#   share/doc/sidecar/                   README.md, the protocol reference
+#                                        (protocol.md) and its JSON schemas
+#                                        (schema/)
+#   share/sidecar/python/                the Python client package and its
+#                                        tools, without their tests
+#
+# The protocol reference and the Python client are optional here: each rule
+# installs its files when they are in the source tree at install time and is
+# silent when they are not.
+include(GNUInstallDirs)
+
+install(TARGETS sidecar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(FILES README.md docs/protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+install(DIRECTORY docs/schema/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/schema OPTIONAL)
+
+install(DIRECTORY clients/python/ DESTINATION ${CMAKE_INSTALL_DATADIR}/sidecar/python OPTIONAL
+        PATTERN tests EXCLUDE
+        PATTERN __pycache__ EXCLUDE
+        PATTERN .pytest_cache EXCLUDE
+        PATTERN "*.pyc" EXCLUDE)
+
+# The Debian package. Its dependencies (the C and C++ runtime libraries) are
+# read from the executable by dpkg-shlibdeps.
+set(SIDECAR_PACKAGE_MAINTAINER "sidecar maintainers <maintainers@users.noreply.c-seed-0dbddd76.example>"
+    CACHE STRING "Maintainer named in the Debian package")
+set(CPACK_PACKAGE_NAME sidecar)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${SIDECAR_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "process monitor driven by a parent application over a pipe")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "sidecar is a small child process that watches other processes for the\n"
+    "application that starts it. The parent writes commands to its standard\n"
+    "input and reads answers and samples from its standard output, one JSON\n"
+    "object per line. It samples a process tree (CPU, memory, storage bytes,\n"
+    "start and run time, command line and status), keeps a bounded history\n"
+    "and lists every process of the system.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SIDECAR_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python client and its watch tool run with the system's Python 3.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-rich")
+include(CPack)
