@@ -28,7 +28,7 @@
 namespace sidecar::procinfo {
 namespace {
 
-constexpr std::size_t CHILDREN = 40;
+constexpr std::size_t CHILDREN = 60;
 constexpr int FREE_AT_START = 30;
 
 struct Case {
