@@ -97,6 +97,41 @@ def scenario_tree():
         tree.end()
 
 
+def scenario_interval():
+    """Streaming set before configure; an interval of 100 ms clamped to 250."""
+    lone = subprocess.Popen(["sleep", "60"])
+    sidecar = started()
+    t = Transcript(sidecar)
+    try:
+        t.send(command("setStreaming", enabled=True))
+        t.send(command("configure", rootPid=lone.pid, sampleIntervalMs=100))
+        t.receive(3)
+        t.send(command("setSampleInterval", sampleIntervalMs=0))
+        time.sleep(0.1)
+        t.send(command("readHistory", requestId="fence", windowMs=0))
+        t.receive()
+        print("(no line within 1 s:", sidecar.no_line_within(1.0), ")")
+        t.send(command("shutdown"))
+        sidecar.wait()
+    finally:
+        sidecar.end()
+        lone.terminate()
+        lone.wait()
+
+
+def scenario_shutdown():
+    """Commands behind a shutdown are not handled."""
+    sidecar = started()
+    t = Transcript(sidecar)
+    try:
+        t.send(command("shutdown"))
+        t.send(command("sampleNow", requestId="late"))
+        t.send(command("processTable", requestId="late"))
+        print("(output:", sidecar.rest_of_output(), ", exit status", sidecar.wait(), ")")
+    finally:
+        sidecar.end()
+
+
 def scenario_history():
     """History keeps sampleNow samples without their requestId, across a reconfigure."""
     first = subprocess.Popen(["sleep", "60"])
@@ -213,7 +248,7 @@ def scenario_utf8():
     t = Transcript(sidecar)
     try:
         t.send(command("configure", rootPid=1, sampleIntervalMs=1000))
-        print("→ (the bytes 0xC3 0x28 and a line feed)")
+        print("→ <bytes C3 28>")
         sidecar.send_raw(b"\xc3\x28\n")
         t.receive()
         print("(end of output:", sidecar.read_line() is None, ", exit status", sidecar.wait(), ")")
@@ -266,6 +301,8 @@ def scenario_chunks():
 SCENARIOS = {
     "greeting": scenario_greeting,
     "tree": scenario_tree,
+    "interval": scenario_interval,
+    "shutdown": scenario_shutdown,
     "history": scenario_history,
     "external": scenario_external,
     "spinner": scenario_spinner,
