@@ -66,3 +66,31 @@ def example_blocks(path=PROTOCOL_MD):
 
 def example_lines(direction):
     return [line for block in example_blocks() for line in block.lines if line.direction == direction]
+
+
+def key_tables(heading, path=PROTOCOL_MD):
+    """The keys of each table under one heading of protocol.md, in table
+    order: the first cell of a row that is a key in backticks, or the second
+    when the first is a row number."""
+    tables = []
+    inside = False
+    current = None
+    for line in pathlib.Path(path).read_text(encoding="utf-8").splitlines():
+        if line.startswith("#"):
+            inside = line.strip() == heading
+            continue
+        if not inside:
+            continue
+        if not line.startswith("|"):
+            current = None
+            continue
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if current is None:
+            current = []
+            tables.append(current)
+            continue  # the header row
+        if cells[0].isdigit():
+            cells = cells[1:]
+        if cells[0].startswith("`") and cells[0].endswith("`"):
+            current.append(cells[0].strip("`"))
+    return [table for table in tables if table]

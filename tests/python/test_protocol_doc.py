@@ -70,3 +70,15 @@ def test_replayed_sessions_give_the_documented_lines(block, start_sidecar):
     sidecar.close_input()
     assert sidecar.rest_of_output() == expected
     assert sidecar.wait() == 0
+
+
+@pytest.mark.parametrize("heading, table, schema, path", [
+    ("## 4. The greeting", 0, "messages/hello.json", ()),
+    ("### 6.2 `snapshot`", 0, "messages/snapshot.json", ()),
+    ("### 6.2 `snapshot`", 1, "messages/snapshot.json", ("processes", "[]")),
+    ("### 6.3 `historyChunk`", 0, "messages/historyChunk.json", ()),
+    ("### 6.4 `processTable`", 0, "messages/processTable.json", ()),
+    ("### 6.5 `error`", 0, "messages/error.json", ()),
+])
+def test_the_documented_key_tables_list_the_keys_in_wire_order(heading, table, schema, path, schemas):
+    assert protocol_doc.key_tables(heading)[table] == schemas.wire_order(schema, *path)
