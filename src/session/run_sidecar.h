@@ -6,8 +6,9 @@
 
 namespace sidecar::session {
 
-/// The sidecar's version, as the greeting reports it.
-inline constexpr const char* SIDECAR_VERSION = "0.1.0";
+/// The sidecar's version, as the greeting and --version report it: the
+/// project version that CMake passes in.
+inline constexpr const char* SIDECAR_VERSION = SIDECAR_PROJECT_VERSION;
 
 /// Process set-up done before anything else: SIGPIPE is ignored, so that a
 /// write to a closed pipe fails with an error instead of killing the
