@@ -55,12 +55,18 @@ class Sidecar:
     def send(self, line):
         """Writes one command line; `line` is text or bytes, without its line feed."""
         data = line if isinstance(line, bytes) else line.encode()
-        self.process.stdin.write(data + b"\n")
-        self.process.stdin.flush()
+        self.send_raw(data + b"\n")
 
     def send_raw(self, data):
-        self.process.stdin.write(data)
-        self.process.stdin.flush()
+        """Writes bytes as they are. A sidecar that has already ended (after an
+        accepted shutdown, say) closes its input, and lines written after that
+        are lost as they would be for any parent: the broken pipe is not an
+        error here, and what the sidecar wrote is checked instead."""
+        try:
+            self.process.stdin.write(data)
+            self.process.stdin.flush()
+        except BrokenPipeError:
+            pass
 
     def read_line(self, timeout=STEP_TIMEOUT):
         """The next output line as text without its line feed; None at the end of output."""
@@ -91,7 +97,10 @@ class Sidecar:
 
     def close_input(self):
         if not self.process.stdin.closed:
-            self.process.stdin.close()
+            try:
+                self.process.stdin.close()
+            except BrokenPipeError:
+                pass  # bytes still buffered for a sidecar that has ended
 
     def wait(self, timeout=STEP_TIMEOUT):
         return self.process.wait(timeout=timeout)
