@@ -58,7 +58,7 @@ struct TaskInfo {
   bool operator==(const TaskInfo&) const = default;
 };
 
-/// One thread of the process (on macOS PROC_PIDTHREADINFO with argument 0).
+/// One thread of the process (on macOS PROC_PIDTHREADINFO for its first thread).
 struct ThreadInfo {
   /// The raw run state (ThreadState::RUN_STATE_* of process_status.h).
   std::int32_t runState = ThreadState::RUN_STATE_RUNNING;

@@ -134,8 +134,10 @@ void ProcessInfoSource::build(std::uint32_t pid, const std::optional<BasicInfo>&
   info.startTime = basic->startSeconds;
   info.runTime = secondsSince(info.startTime, now);
   info.processState = basic->state;
+  // A zombie has neither name source (on macOS); its basic information
+  // alone keeps it, nameless.
   if (!platform_->readNameAndArguments(pid, true, selection.commandLine, info.name, info.commandLine) &&
-      !platform_->readNameFromPath(pid, info.name)) {
+      !platform_->readNameFromPath(pid, info.name) && info.processState.kind() != ProcessState::Kind::Zombie) {
     pending_.pop_back();
     return;
   }

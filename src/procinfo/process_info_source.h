@@ -34,7 +34,7 @@ class ProcessInfoSource {
 
   void update(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now);
   /// Builds a new record at the end of pending_; drops it again when no
-  /// name source can be read.
+  /// name source can be read, unless the basic information says zombie.
   void build(std::uint32_t pid, const std::optional<BasicInfo>& basic, const RefreshSelection& selection,
              std::uint64_t now);
 

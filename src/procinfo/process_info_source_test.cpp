@@ -243,6 +243,25 @@ TEST_F(SourceTest, NewProcessWithUnreadableBasicInfoIsBuiltFromThePathAlone) {
   EXPECT_EQ(source.processes().count(8), 0U);
 }
 
+TEST_F(SourceTest, ZombieWithoutNameSourcesKeepsANamelessRecord) {
+  // As on macOS: a zombie's basic information reads, its argument area and
+  // executable path do not. Any other process needs a name source.
+  for (const std::uint32_t pid : {10U, 11U}) {
+    FakeProcess& entry = platform.addProcess(pid, 1, 100, "gone");
+    entry.argumentArea.reset();
+    entry.path.reset();
+  }
+  platform.setState(10, ProcessState(ProcessState::Kind::Zombie));
+  source.refresh_processes_specifics(ALL);
+  ASSERT_EQ(source.processes().count(10), 1U);
+  EXPECT_EQ(source.processes().count(11), 0U);
+  EXPECT_EQ(at(10).name, "");
+  EXPECT_EQ(at(10).startTime, 100U);
+  EXPECT_EQ(statusText(reportedStatus(at(10))), "Zombie");
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(statusText(reportedStatus(at(10))), "Zombie");
+}
+
 TEST_F(SourceTest, KnownProcessWithUnreadableBasicInfoKeepsItsBasicValues) {
   platform.addProcess(12, 4, 100, "svc", {"svc"});
   source.refresh_processes_specifics(ALL);

@@ -1,7 +1,11 @@
 #include "protocol/json_number.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <string>
 #include <system_error>
 
 namespace sidecar::protocol {
@@ -60,6 +64,24 @@ bool mantissaIsZero(std::string_view text) {
   return true;
 }
 
+// std::from_chars for a double where the C++ library has it; Apple's libc++
+// has not (no __cpp_lib_to_chars), and there strtod reads the same correctly
+// rounded value: the sidecar never leaves the "C" locale. A result too small
+// for a double reads as out of range, as from_chars reports it.
+std::errc readDouble(const char* first, const char* last, double& value) {
+#if defined(__cpp_lib_to_chars)
+  return std::from_chars(first, last, value).ec;
+#else
+  const std::string text(first, last);
+  errno = 0;
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size()) return std::errc::invalid_argument;
+  if (errno == ERANGE && (value == 0.0 || std::isinf(value))) return std::errc::result_out_of_range;
+  return std::errc();
+#endif
+}
+
 JsonNumber floatNumber(double value) {
   JsonNumber number;
   number.kind = JsonNumber::Kind::Float;
@@ -111,7 +133,7 @@ std::optional<JsonNumber> readJsonNumber(std::string_view text) {
     return floatNumber(negative ? -0.0 : 0.0);
   }
   double value = 0.0;
-  const auto [ptr, ec] = std::from_chars(first, last, value);
+  const std::errc ec = readDouble(first, last, value);
   if (ec == std::errc()) {
     return floatNumber(value);
   }

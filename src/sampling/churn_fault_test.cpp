@@ -241,8 +241,8 @@ class ModelRefresh {
       if (selection_.commandLine) rec.args = nonEmpty(r.w->args);
     } else if (r.path) {
       rec.name = std::string(procinfo::lastPathComponent(r.w->path));
-    } else {
-      return;
+    } else if (!r.w->zombie) {
+      return;  // a zombie's basic information alone keeps it, nameless
     }
     if (selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
     if (selection_.diskUsage && r.disk) rec.diskRead = r.w->disk.bytesRead;

@@ -1,0 +1,154 @@
+// A ProcessInfoSource over the macOS backend over the double of the Darwin
+// kernel, end to end: the statuses a parent sees through the shared status
+// rules (idle Sleep, stopped Stop, busy Run, zombie Zombie), the CPU usage
+// in one unit from the processor counters and from the fallback, and every
+// array and port released when the platform goes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "procinfo/fake/fake_clock.h"
+#include "procinfo/macos/darwin_double/darwin_double.h"
+#include "procinfo/macos/macos_platform.h"
+#include "procinfo/process_info_source.h"
+
+namespace sidecar::procinfo {
+namespace {
+
+namespace dd = darwin_double;
+using ::testing::IsEmpty;
+
+constexpr RefreshSelection ALL = RefreshSelection::everything();
+// One second in Mach absolute-time units at 125/3 ns each.
+constexpr std::uint64_t SECOND_UNITS = 24'000'000;
+
+class MacosSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dd::reset();
+    kernel.processes[1] = dd::ordinaryProcess(0, 100, "launchd");
+    dd::Process& idle = kernel.processes[100] = dd::ordinaryProcess(1, 1000, "idle", {"idle", "--wait"});
+    idle.threads.front().runState = TH_STATE_WAITING;
+    dd::Process& stopped = kernel.processes[101] = dd::ordinaryProcess(1, 1000, "stopped");
+    stopped.status = SSTOP;
+    stopped.threads.front().runState = TH_STATE_STOPPED;
+    dd::Process& busy = kernel.processes[102] = dd::ordinaryProcess(1, 1000, "busy");
+    busy.threads.front().runState = TH_STATE_RUNNING;
+    busy.totalUser = SECOND_UNITS;  // a baseline of 0 gives no usage (Part 4.3)
+    busy.threads.front().userNanoseconds = 1'000'000'000;
+    // A zombie: found by the basic information alone.
+    dd::Process& zombie = kernel.processes[103] = dd::ordinaryProcess(102, 1001, "gone");
+    zombie.status = SZOMB;
+    zombie.threads.clear();
+    // Another user's process: only its path can be read.
+    dd::Process& other = kernel.processes[104] = dd::ordinaryProcess(1, 900, "other");
+    other.otherUser = true;
+  }
+  void TearDown() override {
+    EXPECT_THAT(kernel.misuse, IsEmpty());
+    EXPECT_THAT(kernel.liveArrays, IsEmpty());
+    EXPECT_EQ(kernel.hostPortsReleased, kernel.hostPortsHandedOut);
+  }
+
+  /// Time passes on the machine: every processor counts `seconds` of idle
+  /// ticks, the clocks and the absolute time move on.
+  void pass(std::uint64_t seconds) {
+    const auto ticks = static_cast<unsigned int>(seconds * static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK)));
+    for (auto& processor : kernel.processors) processor[CPU_STATE_IDLE] += ticks;
+    clock.advance(std::chrono::seconds(seconds));
+    kernel.absoluteTime += seconds * SECOND_UNITS;
+  }
+
+  /// The busy process runs for `seconds` on one processor: its task totals
+  /// in Mach units, its thread's times in nanoseconds.
+  void run(std::uint64_t seconds) {
+    dd::Process& busy = kernel.processes[102];
+    busy.totalUser += seconds * SECOND_UNITS;
+    busy.threads.front().userNanoseconds += seconds * 1'000'000'000;
+  }
+
+  std::string status(const ProcessInfoSource& source, std::uint32_t pid) {
+    return statusText(reportedStatus(source.processes().at(pid)));
+  }
+
+  dd::Kernel& kernel = dd::kernel();
+  FakeClock clock;
+};
+
+TEST_F(MacosSourceTest, StatusesThroughTheSharedRules) {
+  MacosPlatform platform(clock);
+  auto source = ProcessInfoSource::new_with_specifics(platform);
+  source.refresh_processes_specifics(ALL);
+  // First sight: the process state alone (a live process is SRUN).
+  EXPECT_EQ(status(source, 100), "Run");
+  EXPECT_EQ(status(source, 101), "Stop");
+  EXPECT_EQ(status(source, 102), "Run");
+  EXPECT_EQ(status(source, 103), "Zombie");
+  EXPECT_EQ(status(source, 104), "Unknown(0)");
+
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  // Later: a running process reports what its first thread does.
+  EXPECT_EQ(status(source, 100), "Sleep");
+  EXPECT_EQ(status(source, 101), "Stop");
+  EXPECT_EQ(status(source, 102), "Run");
+  EXPECT_EQ(status(source, 103), "Zombie");
+  EXPECT_EQ(status(source, 1), "Sleep");
+
+  const ProcessInfo& idle = source.processes().at(100);
+  EXPECT_EQ(idle.name, "idle");
+  EXPECT_THAT(idle.commandLine, ::testing::ElementsAre("idle", "--wait"));
+  EXPECT_EQ(idle.parentPid, 1U);
+  const ProcessInfo& zombie = source.processes().at(103);
+  EXPECT_EQ(zombie.name, "") << "a zombie has neither argument area nor path";
+  EXPECT_EQ(zombie.parentPid, 102U);
+  EXPECT_EQ(zombie.startTime, 1001U);
+  EXPECT_EQ(source.processes().at(104).name, "other");
+
+  // The zombie is reaped: its record goes.
+  kernel.processes.erase(103);
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(source.processes().count(103), 0U);
+}
+
+TEST_F(MacosSourceTest, CpuUsageFromTheProcessorCounters) {
+  {
+    MacosPlatform platform(clock);
+    auto source = ProcessInfoSource::new_with_specifics(platform);
+    source.refresh_processes_specifics(ALL);
+    pass(1);
+    run(1);
+    source.refresh_processes_specifics(ALL);
+    EXPECT_NEAR(source.processes().at(102).cpuUsage, 100.0F, 0.01F);
+    EXPECT_NEAR(static_cast<double>(source.processes().at(102).accumulatedCpuTime), 2000.0, 1.0);
+    EXPECT_EQ(source.processes().at(100).cpuUsage, 0.0F);
+    EXPECT_EQ(kernel.liveArrays.size(), 1U);
+  }
+  EXPECT_EQ(kernel.arraysReleased, kernel.arraysHandedOut);
+}
+
+TEST_F(MacosSourceTest, FallbackCpuUsageAddsThreadAndTaskTimesInOneUnit) {
+  kernel.processorInfoResult = KERN_FAILURE;
+  MacosPlatform platform(clock);
+  auto source = ProcessInfoSource::new_with_specifics(platform);
+  source.refresh_processes_specifics(ALL);  // built
+  pass(1);
+  run(1);
+  source.refresh_processes_specifics(ALL);  // the fallback's first stamp
+  pass(1);
+  run(1);
+  source.refresh_processes_specifics(ALL);
+  // Part 4.3's fallback adds the first thread's times to the task totals:
+  // one second of each over one second of absolute time. Left in
+  // nanoseconds, the thread's second would count 41.67 times over.
+  EXPECT_NEAR(source.processes().at(102).cpuUsage, 200.0F, 0.01F);
+  EXPECT_EQ(kernel.arraysHandedOut, 0U);
+}
+
+}  // namespace
+}  // namespace sidecar::procinfo
