@@ -21,14 +21,14 @@ using ::testing::Ne;
 
 // --- Processor counters, their arrays and the host port ---------------------------------
 
-TEST_F(MacosPlatformTest, ProcessorCountersAreReadInTheirOrder) {
+TEST_F(MacosPlatformTest, ProcessorCountersAreReadInTheirOrderAndNumberedByIndex) {
   kernel.processors = {{1, 2, 3, 4}, {10, 20, 30, 40}};
   MacosPlatform platform(clock);
   std::vector<ProcessorTicks> ticks = {ProcessorTicks{}};
   ASSERT_TRUE(platform.processorTicks(ticks));
   ASSERT_EQ(ticks.size(), 2U);
-  EXPECT_EQ(ticks[0], (ProcessorTicks{1, 2, 3, 4}));
-  EXPECT_EQ(ticks[1], (ProcessorTicks{10, 20, 30, 40}));
+  EXPECT_EQ(ticks[0], (ProcessorTicks{1, 2, 3, 4, 0}));
+  EXPECT_EQ(ticks[1], (ProcessorTicks{10, 20, 30, 40, 1}));
 }
 
 TEST_F(MacosPlatformTest, EachProcessorArrayIsReleasedOnceWithItsSize) {
