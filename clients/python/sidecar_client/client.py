@@ -1,0 +1,671 @@
+"""The sidecar client: starts the sidecar and speaks its protocol.
+
+One :class:`SidecarClient` owns one sidecar process and one reader thread.
+The reader thread decodes every output line once and sorts it: streamed
+snapshots go to a bounded queue that :meth:`SidecarClient.snapshots` drains,
+everything else answers the oldest outstanding command.  Calling threads
+write commands; a write lock keeps the order in which commands are written
+equal to the order in which they are recorded, which is what ties answers
+and errors to commands.
+
+How lines are tied to commands.  The sidecar handles commands strictly one
+at a time, in order.  ``sampleNow``, ``processTable`` and ``readHistory`` are
+answered (by one ``snapshot`` with their request id, one ``processTable``,
+and one or more ``historyChunk`` lines ending with ``"done":true``, or by one
+``error``); ``configure``, ``setExternalProcesses``, ``setSampleInterval``,
+``setStreaming`` and ``shutdown`` are answered only when refused, by one
+``error``.  An ``error`` line has no request id.  So the client keeps the
+sent commands in a queue:
+
+* an answer belongs to the oldest outstanding answered command; every
+  unanswered command before it was handled and accepted;
+* an ``error`` belongs to one of the commands from the front of the queue up
+  to and including the oldest answered one: the first of them that can be
+  refused that way.  Which commands can be refused is known when they are
+  sent: this client checks every value and always sends version 3, so its
+  commands are never ``invalid-command`` or ``protocol-mismatch``, and a
+  command that needs a configuration is refused with ``not-configured``
+  exactly when no ``configure`` was sent before it (a checked ``configure``
+  is always accepted).  The ``not-configured`` text names the command type,
+  which the client checks as well.  An ``error`` that no outstanding command
+  can cause means the client and the sidecar disagree: it is a
+  :class:`SidecarProtocolError`.
+
+Errors of unanswered commands are kept and raised by the next call of any
+command method (or of :meth:`SidecarClient.sync`, which waits until every
+command sent so far has been handled).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import threading
+import time
+from collections import deque
+from dataclasses import dataclass, field
+from typing import IO, Any, Iterable, Iterator, Optional, Union
+
+from .errors import (
+    SentCommand,
+    SidecarClientError,
+    SidecarClosedError,
+    SidecarError,
+    SidecarProtocolError,
+    SidecarTimeoutError,
+)
+from .messages import (
+    PROTOCOL_VERSION,
+    ErrorMessage,
+    ExternalProcess,
+    Hello,
+    HistoryChunk,
+    Message,
+    ProcessTable,
+    ProcessTableEntry,
+    Snapshot,
+    decode_line,
+)
+
+_U32_MAX = 2**32 - 1
+_U64_MAX = 2**64 - 1
+
+ANSWERED_COMMANDS = frozenset({"sampleNow", "processTable", "readHistory"})
+"""Commands that always get an answer line (or an ``error``)."""
+
+NOT_CONFIGURED_MESSAGES = {
+    "setExternalProcesses": "configure must be sent before external processes",
+    "setSampleInterval": "configure must be sent before changing the sample interval",
+    "sampleNow": "configure must be sent before sampling",
+    "readHistory": "configure must be sent before reading history",
+}
+"""The ``not-configured`` text of each command that needs a configuration."""
+
+_ALL_CODES = frozenset({"invalid-command", "protocol-mismatch", "not-configured"})
+
+_ANSWER_TYPES = {Snapshot: "sampleNow", ProcessTable: "processTable", HistoryChunk: "readHistory"}
+
+ExternalProcessLike = Union[ExternalProcess, int]
+"""An external process, or a bare pid (no start-time check)."""
+
+
+def _check_uint(name: str, value: object, maximum: int) -> int:
+    if type(value) is not int:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not 0 <= value <= maximum:
+        raise ValueError(f"{name} must lie in 0..{maximum}, got {value}")
+    return value
+
+
+def _external_list(processes: Iterable[ExternalProcessLike]) -> list[dict[str, Any]]:
+    wire = []
+    for entry in processes:
+        if not isinstance(entry, ExternalProcess):
+            entry = ExternalProcess(entry)
+        item: dict[str, Any] = {"pid": _check_uint("pid", entry.pid, _U32_MAX)}
+        if entry.start_time_ms is not None:
+            item["startTimeMs"] = _check_uint("start_time_ms", entry.start_time_ms, _U64_MAX)
+        wire.append(item)
+    return wire
+
+
+@dataclass
+class _Outstanding:
+    """A sent command whose outcome the reader has not settled yet."""
+
+    command: SentCommand
+    answered: bool
+    done: bool = False
+    result: Any = None
+    error: Optional[BaseException] = None
+    refusable: frozenset[str] = frozenset()
+    """Error codes the sidecar can answer this command with."""
+    chunks: list[Snapshot] = field(default_factory=list)
+    internal: bool = False
+
+
+class SidecarClient:
+    """One sidecar child process and its session.
+
+    Starts the sidecar, reads its greeting and is then ready for commands.
+    Use it as a context manager, or call :meth:`close`::
+
+        with SidecarClient() as sidecar:
+            sidecar.configure(root_pid=os.getpid(), sample_interval_ms=0)
+            snapshot = sidecar.sample_now()
+
+    Methods may be called from several threads; answers are delivered to the
+    caller that sent the command.
+
+    Args:
+        executable: path of the sidecar; ``None`` looks ``sidecar`` up on
+            ``PATH``.
+        timeout: default seconds to wait for the greeting and for each
+            answer; every waiting method takes its own ``timeout`` as well.
+        stream_buffer: most streamed snapshots kept while nobody reads
+            them; older ones are dropped (counted in
+            :attr:`dropped_snapshots`).
+        env: environment of the sidecar (default: this process's).
+
+    Raises:
+        FileNotFoundError: no sidecar at the path or on ``PATH``.
+        SidecarTimeoutError: no greeting within ``timeout``.
+        SidecarClosedError: the sidecar ended before greeting.
+        SidecarProtocolError: the first line is not a greeting.
+    """
+
+    def __init__(
+        self,
+        executable: Union[str, os.PathLike[str], None] = None,
+        *,
+        timeout: float = 10.0,
+        stream_buffer: int = 4096,
+        env: Optional[dict[str, str]] = None,
+    ) -> None:
+        if executable is None:
+            found = shutil.which("sidecar")
+            if found is None:
+                raise FileNotFoundError("no 'sidecar' executable on PATH")
+            executable = found
+        self.timeout = timeout
+        self._lock = threading.Condition()
+        self._write_lock = threading.Lock()
+        self._outstanding: deque[_Outstanding] = deque()
+        self._deferred: deque[SidecarError] = deque()
+        self._stream: deque[Snapshot] = deque(maxlen=stream_buffer)
+        self._dropped = 0
+        self._failure: Optional[SidecarClientError] = None
+        self._hello: Optional[Hello] = None
+        self._ordinal = 0
+        self._request_counter = 0
+        self._shutdown_sent = False
+        self._configure_sent = False
+        self._closed = False
+        self._root_pid: Optional[int] = None
+        self._root_start_ms: Optional[int] = None
+        # A session of its own keeps the terminal's Ctrl-C away from the
+        # sidecar, so the parent decides when it ends.
+        self._proc = subprocess.Popen(
+            [os.fspath(executable)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            start_new_session=True,
+            env=env,
+        )
+        assert self._proc.stdin and self._proc.stdout
+        self._stdin: IO[bytes] = self._proc.stdin
+        self._reader = threading.Thread(
+            target=self._read_loop, args=(self._proc.stdout,), name="sidecar-reader", daemon=True
+        )
+        self._reader.start()
+        try:
+            self._wait_until(lambda: self._hello is not None, timeout, "the greeting")
+        except BaseException:
+            self._stdin.close()
+            self._terminate(1.0)
+            raise
+
+    # --- properties -------------------------------------------------------
+
+    @property
+    def hello(self) -> Hello:
+        """The sidecar's greeting."""
+        assert self._hello is not None
+        return self._hello
+
+    @property
+    def pid(self) -> int:
+        """Process id of the sidecar."""
+        return self._proc.pid
+
+    @property
+    def returncode(self) -> Optional[int]:
+        """Exit status of the sidecar once it has ended, else ``None``."""
+        return self._proc.poll()
+
+    @property
+    def root_pid(self) -> Optional[int]:
+        """The root pid of the last :meth:`configure`, or ``None``."""
+        return self._root_pid
+
+    @property
+    def dropped_snapshots(self) -> int:
+        """Streamed snapshots dropped because the queue was full."""
+        with self._lock:
+            return self._dropped
+
+    # --- commands -----------------------------------------------------------
+
+    def configure(
+        self,
+        root_pid: int,
+        sample_interval_ms: int,
+        external_processes: Iterable[ExternalProcessLike] = (),
+    ) -> None:
+        """Send ``configure``: what to watch and how often (no answer).
+
+        Replaces any earlier configuration whole; history, streaming and
+        sample numbering carry over.
+
+        Args:
+            root_pid: root of the watched tree; it is watched with all its
+                descendants as long as some process has this pid.
+            sample_interval_ms: period of periodic samples in ms; 0 for
+                none; other values are clamped by the sidecar to 250..60000.
+            external_processes: further processes to watch with their
+                descendants (see :class:`ExternalProcess`).
+        """
+        fields = {
+            "rootPid": _check_uint("root_pid", root_pid, _U32_MAX),
+            "sampleIntervalMs": _check_uint("sample_interval_ms", sample_interval_ms, _U64_MAX),
+            "externalProcesses": _external_list(external_processes),
+        }
+        self._send("configure", fields)
+        self._root_pid = root_pid
+        self._root_start_ms = None
+
+    def set_external_processes(self, processes: Iterable[ExternalProcessLike]) -> None:
+        """Send ``setExternalProcesses``: replace the external processes (no answer).
+
+        Refused with ``not-configured`` before :meth:`configure`; the error
+        is raised by a later call.
+        """
+        self._send("setExternalProcesses", {"processes": _external_list(processes)})
+
+    def set_sample_interval(self, sample_interval_ms: int) -> None:
+        """Send ``setSampleInterval`` (no answer).
+
+        0 stops periodic sampling; any other value (clamped to 250..60000
+        ms) restarts it, the next sample one full interval from now.
+        Refused with ``not-configured`` before :meth:`configure`.
+        """
+        ms = _check_uint("sample_interval_ms", sample_interval_ms, _U64_MAX)
+        self._send("setSampleInterval", {"sampleIntervalMs": ms})
+
+    def set_streaming(self, enabled: bool) -> None:
+        """Send ``setStreaming``: write periodic samples out or not (no answer).
+
+        Streamed samples are read with :meth:`snapshots`.  Accepted before
+        :meth:`configure` as well.
+        """
+        if type(enabled) is not bool:
+            raise TypeError("enabled must be a bool")
+        self._send("setStreaming", {"enabled": enabled})
+
+    def sample_now(self, *, timeout: Optional[float] = None) -> Snapshot:
+        """Send ``sampleNow`` and return the sample.
+
+        The sample is also kept in the history (there without request id)
+        and does not move the periodic schedule.  A sample less than 200 ms
+        after the previous one (or after :meth:`configure`) waits for the
+        rest of those 200 ms.
+
+        Raises:
+            SidecarError: not configured.
+        """
+        pending = self._send("sampleNow", {"requestId": self._next_request_id()})
+        return self._wait_for(pending, timeout)
+
+    def read_history(self, window_ms: int, *, timeout: Optional[float] = None) -> list[Snapshot]:
+        """Send ``readHistory`` and return the snapshots of the last ``window_ms`` ms.
+
+        The sidecar keeps at most one hour (3600 samples, 20000 process
+        entries, about 64 MiB); a longer window is cut to one hour.  The
+        chunks of the answer are joined into one list, oldest first.
+
+        Raises:
+            SidecarError: not configured.
+        """
+        fields = {
+            "requestId": self._next_request_id(),
+            "windowMs": _check_uint("window_ms", window_ms, _U64_MAX),
+        }
+        return self._wait_for(self._send("readHistory", fields), timeout)
+
+    def process_table(self, *, timeout: Optional[float] = None) -> list[ProcessTableEntry]:
+        """Send ``processTable`` and return every process of the system, sorted by pid."""
+        pending = self._send("processTable", {"requestId": self._next_request_id()})
+        return self._wait_for(pending, timeout)
+
+    def shutdown(self) -> None:
+        """Send ``shutdown``: the sidecar ends with status 0 (no answer).
+
+        No command can be sent afterwards; :meth:`close` waits for the end.
+        """
+        self._send("shutdown", {})
+        self._shutdown_sent = True
+
+    def sync(self, *, timeout: Optional[float] = None) -> None:
+        """Wait until the sidecar has handled every command sent so far.
+
+        Raises the error of an unanswered command that was refused, if any.
+        It sends a ``readHistory`` of an empty window, whose answer (or
+        ``not-configured`` refusal) marks the point.
+        """
+        fields = {"requestId": self._next_request_id(), "windowMs": 0}
+        pending = self._send("readHistory", fields, internal=True)
+        try:
+            self._wait_for(pending, timeout)
+        except SidecarError as exc:
+            if exc.command is not pending.command:
+                raise
+        self._raise_deferred()
+
+    # --- streamed samples ---------------------------------------------------
+
+    def snapshots(self, *, timeout: Optional[float] = None) -> Iterator[Snapshot]:
+        """Iterate over streamed (periodic) snapshots as they arrive.
+
+        Streaming must be on (:meth:`set_streaming`) and an interval set.
+        The iteration ends when the sidecar ends after :meth:`shutdown`.
+
+        Args:
+            timeout: most seconds to wait for each snapshot; ``None`` waits
+                without limit.
+
+        Raises:
+            SidecarTimeoutError: no snapshot within ``timeout``.
+            SidecarClosedError: the sidecar ended without :meth:`shutdown`.
+            SidecarError: an earlier unanswered command was refused.
+        """
+        while True:
+            try:
+                snapshot = self._next_snapshot(timeout)
+            except SidecarClosedError:
+                if self._shutdown_sent:
+                    return
+                raise
+            if snapshot is None:
+                raise SidecarTimeoutError(f"no streamed snapshot within {timeout} s")
+            yield snapshot
+
+    def poll_snapshot(self, timeout: float = 0.0) -> Optional[Snapshot]:
+        """The next streamed snapshot, or ``None`` if none comes within ``timeout`` s.
+
+        Raises:
+            SidecarClosedError: the sidecar has ended and none is left.
+            SidecarError: an earlier unanswered command was refused.
+        """
+        return self._next_snapshot(timeout)
+
+    # --- what the protocol leaves to the parent -----------------------------
+
+    def root_gone(self, snapshot: Snapshot) -> bool:
+        """Whether the configured root process has ended, as ``snapshot`` shows.
+
+        The root is gone when its pid is absent from the snapshot, or when
+        the pid now belongs to a process with another start time than the
+        root had in the first snapshot given to this method after
+        :meth:`configure` (the sidecar follows the root by pid alone).
+        """
+        if self._root_pid is None:
+            raise RuntimeError("root_gone() needs a configure() first")
+        sample = snapshot.process(self._root_pid)
+        if sample is None:
+            return True
+        if self._root_start_ms is None:
+            self._root_start_ms = sample.start_time_ms
+        return sample.start_time_ms != self._root_start_ms
+
+    # --- ending -------------------------------------------------------------
+
+    def close(self, timeout: float = 5.0) -> Optional[int]:
+        """End the sidecar cleanly and return its exit status.
+
+        Sends ``shutdown`` (unless sent already), closes the sidecar's
+        input, and waits up to ``timeout`` seconds for it to exit; a sidecar
+        still running then is killed (that pid only).  Errors of unanswered
+        commands not raised yet are dropped.  Calling it again does nothing.
+        """
+        if self._closed:
+            return self._proc.returncode
+        self._closed = True
+        with self._lock:
+            self._deferred.clear()
+        if not self._shutdown_sent and self._failure is None:
+            try:
+                self.shutdown()
+            except SidecarClientError:
+                pass
+        try:
+            self._stdin.close()
+        except OSError:
+            pass
+        status = self._terminate(timeout)
+        with self._lock:
+            if self._failure is None:
+                self._failure = SidecarClosedError("the client is closed", status)
+            self._lock.notify_all()
+        return status
+
+    def __enter__(self) -> "SidecarClient":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    # --- internals ------------------------------------------------------------
+
+    def _next_request_id(self) -> str:
+        with self._lock:
+            self._request_counter += 1
+            return f"r{self._request_counter}"
+
+    def _raise_deferred(self) -> None:
+        with self._lock:
+            if self._deferred:
+                raise self._deferred.popleft()
+
+    def _send(
+        self, kind: str, fields: dict[str, Any], *, internal: bool = False, checked: bool = True
+    ) -> _Outstanding:
+        """Write one command and record it as outstanding.
+
+        ``checked`` says that the fields were checked for type and range, so
+        the sidecar cannot refuse the line as invalid; only tests of the
+        bookkeeping send unchecked lines.
+        """
+        with self._write_lock:
+            with self._lock:
+                if self._deferred:
+                    raise self._deferred.popleft()
+                if self._failure is not None:
+                    raise self._failure
+                if self._shutdown_sent:
+                    raise SidecarClosedError("shutdown was sent; no further commands")
+                if not checked:
+                    refusable = _ALL_CODES
+                elif kind in NOT_CONFIGURED_MESSAGES and not self._configure_sent:
+                    refusable = frozenset({"not-configured"})
+                else:
+                    refusable = frozenset()
+                self._ordinal += 1
+                command = SentCommand(kind, fields, self._ordinal)
+                pending = _Outstanding(command, kind in ANSWERED_COMMANDS, refusable=refusable, internal=internal)
+                self._outstanding.append(pending)
+                if kind == "configure" and checked:
+                    self._configure_sent = True
+            line = json.dumps({"type": kind, "version": PROTOCOL_VERSION, **fields}, separators=(",", ":"))
+            try:
+                self._stdin.write(line.encode("ascii") + b"\n")
+                self._stdin.flush()
+            except (OSError, ValueError):
+                with self._lock:
+                    if pending in self._outstanding:
+                        self._outstanding.remove(pending)
+                    failure = self._failure
+                raise failure or SidecarClosedError("the sidecar no longer reads commands") from None
+        return pending
+
+    def _wait_until(self, ready: Any, timeout: Optional[float], what: str) -> None:
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        with self._lock:
+            while not ready():
+                if self._failure is not None:
+                    raise self._failure
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise SidecarTimeoutError(f"no {what} in time")
+                self._lock.wait(remaining)
+
+    def _wait_for(self, pending: _Outstanding, timeout: Optional[float]) -> Any:
+        limit = self.timeout if timeout is None else timeout
+        deadline = time.monotonic() + limit
+        with self._lock:
+            while not pending.done:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise SidecarTimeoutError(f"no answer to {pending.command.type} within {limit} s")
+                self._lock.wait(remaining)
+        if pending.error is not None:
+            raise pending.error
+        return pending.result
+
+    def _next_snapshot(self, timeout: Optional[float]) -> Optional[Snapshot]:
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._lock:
+            while True:
+                if self._deferred:
+                    raise self._deferred.popleft()
+                if self._stream:
+                    return self._stream.popleft()
+                if self._failure is not None:
+                    raise self._failure
+                if deadline is None:
+                    self._lock.wait()
+                else:
+                    remaining = deadline - time.monotonic()
+                    if remaining <= 0:
+                        return None
+                    self._lock.wait(remaining)
+
+    def _terminate(self, timeout: float = 5.0) -> Optional[int]:
+        try:
+            status = self._proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self._proc.kill()
+            status = self._proc.wait()
+        self._reader.join(timeout)
+        return status
+
+    # --- reader thread --------------------------------------------------------
+
+    def _read_loop(self, stdout: IO[bytes]) -> None:
+        """Reader thread: decode every line and sort it until end of output."""
+        for line in stdout:
+            if self._failure is not None:
+                continue  # keep draining so the sidecar never blocks on a full pipe
+            try:
+                if not line.endswith(b"\n"):
+                    raise SidecarProtocolError("the last output line is cut off", line)
+                self._dispatch(decode_line(line))
+            except SidecarProtocolError as exc:
+                self._fail(exc)
+            except Exception as exc:  # a decoder fault must not kill the thread silently
+                self._fail(SidecarProtocolError(f"unreadable output line ({exc!r})", line))
+        self._fail(self._closed_error())
+
+    def _closed_error(self) -> SidecarClosedError:
+        try:
+            status: Optional[int] = self._proc.wait(2.0)
+        except subprocess.TimeoutExpired:
+            status = None
+        stderr = ""
+        if status is not None and self._proc.stderr is not None:
+            try:
+                stderr = self._proc.stderr.read().decode("utf-8", "replace")
+            except (OSError, ValueError):
+                pass
+        if self._shutdown_sent:
+            return SidecarClosedError("the sidecar has shut down", status, stderr)
+        return SidecarClosedError("the sidecar ended", status, stderr)
+
+    def _fail(self, error: SidecarClientError) -> None:
+        """Settle every outstanding command with ``error`` and refuse new ones."""
+        with self._lock:
+            if self._failure is None:
+                self._failure = error
+            while self._outstanding:
+                pending = self._outstanding.popleft()
+                pending.done = True
+                # Unanswered commands before the end of a shutdown session
+                # were all handled; their errors would have come already.
+                if pending.answered or not isinstance(error, SidecarClosedError) or not self._shutdown_sent:
+                    pending.error = self._failure
+            self._lock.notify_all()
+
+    def _dispatch(self, message: Message) -> None:
+        with self._lock:
+            if isinstance(message, Hello):
+                if self._hello is not None:
+                    raise SidecarProtocolError("a second greeting")
+                self._hello = message
+            elif self._hello is None:
+                raise SidecarProtocolError(f"{type(message).__name__} before the greeting")
+            elif isinstance(message, Snapshot) and message.request_id is None:
+                if len(self._stream) == self._stream.maxlen:
+                    self._dropped += 1
+                self._stream.append(message)
+            elif isinstance(message, ErrorMessage):
+                self._settle_error(message)
+            else:
+                self._settle_answer(message)
+            self._lock.notify_all()
+
+    def _settle_answer(self, message: Union[Snapshot, HistoryChunk, ProcessTable]) -> None:
+        kind = _ANSWER_TYPES[type(message)]
+        # Unanswered commands ahead of the answered one were accepted.
+        while self._outstanding and not self._outstanding[0].answered:
+            self._outstanding.popleft()
+        if not self._outstanding:
+            raise SidecarProtocolError(f"an answer ({kind}) to no command")
+        pending = self._outstanding[0]
+        if pending.command.type != kind or pending.command.request_id != message.request_id:
+            raise SidecarProtocolError(
+                f"answer {kind} {message.request_id!r} out of turn; expected "
+                f"{pending.command.type} {pending.command.request_id!r}"
+            )
+        if isinstance(message, HistoryChunk):
+            pending.chunks.extend(message.snapshots)
+            if not message.done:
+                return
+            pending.result = pending.chunks
+        elif isinstance(message, ProcessTable):
+            pending.result = message.processes
+        else:
+            pending.result = message
+        pending.done = True
+        self._outstanding.popleft()
+
+    def _settle_error(self, message: ErrorMessage) -> None:
+        window = []
+        for pending in self._outstanding:
+            window.append(pending)
+            if pending.answered:
+                break
+        target = next((p for p in window if _may_refuse(p, message)), None)
+        if target is None:
+            raise SidecarProtocolError(
+                f"an error ({message.code}: {message.message}) that no outstanding command can cause"
+            )
+        while self._outstanding[0] is not target:
+            self._outstanding.popleft()
+        self._outstanding.popleft()
+        error = SidecarError(message.code, message.message, message.recoverable, target.command)
+        target.done = True
+        target.error = error
+        if not target.answered:
+            self._deferred.append(error)
+
+
+def _may_refuse(pending: _Outstanding, message: ErrorMessage) -> bool:
+    """Whether ``pending`` can be the command refused by ``message``."""
+    if message.code not in pending.refusable:
+        return False
+    if message.code != "not-configured":
+        return True
+    expected = NOT_CONFIGURED_MESSAGES.get(pending.command.type)
+    return message.message == expected or message.message not in NOT_CONFIGURED_MESSAGES.values()
