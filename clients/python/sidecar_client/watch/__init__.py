@@ -140,6 +140,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 status = finish_command(child, interrupted, console)
             elif interrupted:
                 status = 130
+            keep(client.sample_now())  # what is left of the tree at the end
             if output is not None:
                 output.finish(console)
     except SidecarClientError as exc:

@@ -19,6 +19,7 @@ from matplotlib.figure import Figure  # noqa: E402
 from .model import WatchModel, key_of  # noqa: E402
 
 MIB = 1024 * 1024
+PROCESS_COLOURS = ["tab:orange", "tab:green", "tab:red", "tab:brown", "tab:olive", "tab:cyan", "tab:pink", "tab:gray"]
 
 
 def write_plot(model: WatchModel, path: Union[str, os.PathLike[str]], *, title: str, top: int = 4) -> None:
@@ -31,7 +32,7 @@ def write_plot(model: WatchModel, path: Union[str, os.PathLike[str]], *, title: 
     points = model.timeline
     start = points[0].sampled_at_unix_ms if points else 0
     seconds = [(p.sampled_at_unix_ms - start) / 1000 for p in points]
-    figure = Figure(figsize=(9, 5.5), layout="constrained")
+    figure = Figure(figsize=(10, 5.5), layout="constrained")
     cpu_axes, mem_axes = figure.subplots(2, 1, sharex=True)
     cpu_axes.plot(seconds, [p.cpu_percent for p in points], color="tab:blue", linewidth=2, label="tree")
     mem_axes.plot(seconds, [p.resident_bytes / MIB for p in points], color="tab:purple", linewidth=2, label="tree")
@@ -41,16 +42,17 @@ def write_plot(model: WatchModel, path: Union[str, os.PathLike[str]], *, title: 
     per_process = model.per_process_series()
     for axes, index, scale in ((cpu_axes, 0, 1.0), (mem_axes, 1, 1 / MIB)):
         ranked = sorted(per_process.items(), key=lambda item: -max(v[index] for _, *v in item[1]))
-        for key, series in ranked[:top]:
+        for colour, (key, series) in zip(PROCESS_COLOURS, ranked[:top]):
             record = model.records[key]
             axes.plot(
                 [(t - start) / 1000 for t, *_ in series],
                 [v[index] * scale for _, *v in series],
                 linewidth=0.9,
                 alpha=0.8,
+                color=colour,
                 label=f"{record.last.name} ({key[0]})",
             )
-        axes.legend(loc="upper left", fontsize="small", frameon=False)
+        axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small", frameon=False)
         axes.grid(alpha=0.3)
         axes.set_ylim(bottom=0)
     cpu_axes.set_ylabel("CPU (% of one processor)")

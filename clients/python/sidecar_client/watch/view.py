@@ -106,7 +106,7 @@ def live_view(
     cpu_top = max([100.0, *cpu_total])
     sampled = time.strftime("%H:%M:%S", time.localtime(snapshot.sampled_at_unix_ms / 1000))
     header = Text.assemble(
-        (title if len(title) <= 48 else title[:47] + "…", "bold"),
+        (title if len(title) <= 48 else "…" + title[-47:], "bold"),  # the end names the work
         f"  ·  {len(rows)} process{'' if len(rows) == 1 else 'es'}  ·  sample {snapshot.sequence} at {sampled}",
         f"  ·  every {interval_ms / 1000:g} s",
     )
@@ -156,7 +156,8 @@ def summary_view(model: WatchModel, *, title: str) -> RenderableType:
     table.add_column("Peak resident", justify="right", footer=f"peak {human_bytes(model.peak_resident_bytes)}")
     table.add_column("Read", justify="right", footer=human_bytes(model.total_read_bytes))
     table.add_column("Written", justify="right", footer=human_bytes(model.total_written_bytes))
-    latest = {key_of(p) for p in model.latest.processes} if model.latest else set()
+    ended = ("Zombie", "Dead")
+    latest = {key_of(p) for p in model.latest.processes if p.status not in ended} if model.latest else set()
     for key, record in sorted(model.records.items(), key=lambda item: (item[1].last.start_time_ms, item[0])):
         lifetime = human_ms(record.lifetime_ms) + ("" if key not in latest else " +")
         table.add_row(
