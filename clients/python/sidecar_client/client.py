@@ -111,7 +111,7 @@ def _external_list(processes: Iterable[ExternalProcessLike]) -> list[dict[str, A
     return wire
 
 
-@dataclass
+@dataclass(eq=False)
 class _Outstanding:
     """A sent command whose outcome the reader has not settled yet."""
 
@@ -468,12 +468,13 @@ class SidecarClient:
         the sidecar cannot refuse the line as invalid; only tests of the
         bookkeeping send unchecked lines.
         """
+        data = json.dumps({"type": kind, "version": PROTOCOL_VERSION, **fields}, separators=(",", ":"))
         with self._write_lock:
             with self._lock:
                 if self._deferred:
                     raise self._deferred.popleft()
                 if self._failure is not None:
-                    raise self._failure
+                    raise self._failure.with_traceback(None)
                 if self._shutdown_sent:
                     raise SidecarClosedError("shutdown was sent; no further commands")
                 if not checked:
@@ -488,24 +489,36 @@ class SidecarClient:
                 self._outstanding.append(pending)
                 if kind == "configure" and checked:
                     self._configure_sent = True
-            line = json.dumps({"type": kind, "version": PROTOCOL_VERSION, **fields}, separators=(",", ":"))
+            handed_over = False
             try:
-                self._stdin.write(line.encode("ascii") + b"\n")
+                # Once the buffered writer has the line, it reaches the
+                # sidecar in order, at this flush or the next one, even if
+                # this flush is interrupted (Ctrl-C): so it stays recorded.
+                self._stdin.write(data.encode("ascii") + b"\n")
+                handed_over = True
                 self._stdin.flush()
             except (OSError, ValueError):
-                with self._lock:
-                    if pending in self._outstanding:
-                        self._outstanding.remove(pending)
-                    failure = self._failure
-                raise failure or SidecarClosedError("the sidecar no longer reads commands") from None
+                self._forget(pending)
+                failure = self._failure
+                raise (failure or SidecarClosedError("the sidecar no longer reads commands")).with_traceback(None) from None
+            except BaseException:
+                if not handed_over:
+                    self._forget(pending)
+                raise
         return pending
+
+    def _forget(self, pending: _Outstanding) -> None:
+        """Drop a command that never reached the sidecar from the outstanding queue."""
+        with self._lock:
+            if pending in self._outstanding:
+                self._outstanding.remove(pending)
 
     def _wait_until(self, ready: Any, timeout: Optional[float], what: str) -> None:
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
         with self._lock:
             while not ready():
                 if self._failure is not None:
-                    raise self._failure
+                    raise self._failure.with_traceback(None)
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
                     raise SidecarTimeoutError(f"no {what} in time")
@@ -521,7 +534,7 @@ class SidecarClient:
                     raise SidecarTimeoutError(f"no answer to {pending.command.type} within {limit} s")
                 self._lock.wait(remaining)
         if pending.error is not None:
-            raise pending.error
+            raise pending.error.with_traceback(None)
         return pending.result
 
     def _next_snapshot(self, timeout: Optional[float]) -> Optional[Snapshot]:
@@ -533,7 +546,7 @@ class SidecarClient:
                 if self._stream:
                     return self._stream.popleft()
                 if self._failure is not None:
-                    raise self._failure
+                    raise self._failure.with_traceback(None)
                 if deadline is None:
                     self._lock.wait()
                 else:

@@ -19,12 +19,9 @@ what the client returns.  It needs ``rich`` (and ``matplotlib`` for
 from __future__ import annotations
 
 import argparse
-import os
 import queue
 import subprocess
-import sys
 import threading
-import time
 from pathlib import Path
 from typing import IO, Callable, Optional, Sequence
 
@@ -44,18 +41,18 @@ def spark_width(console: Console) -> int:
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="sidecar-watch",
+        usage="%(prog)s [options] (--pid PID | -- COMMAND [ARGS...])",
         description="Watch a process tree live through the sidecar.",
         epilog="Examples: sidecar-watch --pid 1234; sidecar-watch --record run.jsonl -- make -j4",
     )
-    target = parser.add_mutually_exclusive_group()
-    target.add_argument("--pid", type=int, help="watch the running process PID and its descendants")
+    parser.add_argument("--pid", type=int, help="watch the running process PID and its descendants")
     parser.add_argument("--interval", type=int, default=1000, metavar="MS",
                         help="sample interval in milliseconds, 250 to 60000 (default 1000)")
     parser.add_argument("--sidecar", metavar="PATH", help="the sidecar executable (default: 'sidecar' on PATH)")
     parser.add_argument("--record", type=Path, metavar="FILE", help="write every snapshot to FILE as JSON lines")
     parser.add_argument("--plot", type=Path, metavar="FILE.svg",
                         help="write a timeline of the tree's CPU and memory (.svg, .png or .pdf)")
-    parser.add_argument("command", nargs=argparse.REMAINDER,
+    parser.add_argument("command", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARGS...]",
                         help="after --: a command to start and watch; sidecar-watch exits with its status")
     args = parser.parse_args(argv)
     if args.command[:1] == ["--"]:
@@ -145,6 +142,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 output.finish(console)
     except SidecarClientError as exc:
         console.print(f"sidecar-watch: {exc}")
+        if child is not None and child.poll() is None:
+            console.print(f"sidecar-watch: waiting for the command (pid {child.pid}) to end")
+            return finish_command(child, False, console)
         return 1
     except FileNotFoundError as exc:
         console.print(f"sidecar-watch: {exc}")

@@ -16,7 +16,7 @@ matplotlib.use("Agg")
 
 from matplotlib.figure import Figure  # noqa: E402
 
-from .model import WatchModel, key_of  # noqa: E402
+from .model import WatchModel  # noqa: E402
 
 MIB = 1024 * 1024
 PROCESS_COLOURS = ["tab:orange", "tab:green", "tab:red", "tab:brown", "tab:olive", "tab:cyan", "tab:pink", "tab:gray"]
