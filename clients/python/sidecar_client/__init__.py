@@ -14,7 +14,8 @@ The package is standard library only.  :mod:`sidecar_client.watch` (the
 ``sidecar-watch`` command) needs ``rich`` and ``matplotlib`` as well.
 """
 
-from .client import ANSWERED_COMMANDS, NOT_CONFIGURED_MESSAGES, SidecarClient
+from .client import SidecarClient
+from .ledger import ANSWERED_COMMANDS, NOT_CONFIGURED_MESSAGES
 from .errors import (
     SentCommand,
     SidecarClientError,

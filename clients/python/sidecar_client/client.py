@@ -8,32 +8,12 @@ write commands; a write lock keeps the order in which commands are written
 equal to the order in which they are recorded, which is what ties answers
 and errors to commands.
 
-How lines are tied to commands.  The sidecar handles commands strictly one
-at a time, in order.  ``sampleNow``, ``processTable`` and ``readHistory`` are
-answered (by one ``snapshot`` with their request id, one ``processTable``,
-and one or more ``historyChunk`` lines ending with ``"done":true``, or by one
-``error``); ``configure``, ``setExternalProcesses``, ``setSampleInterval``,
-``setStreaming`` and ``shutdown`` are answered only when refused, by one
-``error``.  An ``error`` line has no request id.  So the client keeps the
-sent commands in a queue:
-
-* an answer belongs to the oldest outstanding answered command; every
-  unanswered command before it was handled and accepted;
-* an ``error`` belongs to one of the commands from the front of the queue up
-  to and including the oldest answered one: the first of them that can be
-  refused that way.  Which commands can be refused is known when they are
-  sent: this client checks every value and always sends version 3, so its
-  commands are never ``invalid-command`` or ``protocol-mismatch``, and a
-  command that needs a configuration is refused with ``not-configured``
-  exactly when no ``configure`` was sent before it (a checked ``configure``
-  is always accepted).  The ``not-configured`` text names the command type,
-  which the client checks as well.  An ``error`` that no outstanding command
-  can cause means the client and the sidecar disagree: it is a
-  :class:`SidecarProtocolError`.
-
-Errors of unanswered commands are kept and raised by the next call of any
-command method (or of :meth:`SidecarClient.sync`, which waits until every
-command sent so far has been handled).
+Answers and errors are tied to the commands they belong to by the
+:class:`~sidecar_client.ledger.CommandLedger` (see there how).  Commands that
+are never acknowledged return at once; if the sidecar refuses one, its
+:class:`SidecarError` is raised by the next call of any command method, or
+by :meth:`SidecarClient.sync`, which waits until every command sent so far
+has been handled.
 """
 
 from __future__ import annotations
@@ -45,25 +25,22 @@ import subprocess
 import threading
 import time
 from collections import deque
-from dataclasses import dataclass, field
 from typing import IO, Any, Iterable, Iterator, Optional, Union
 
 from .errors import (
-    SentCommand,
     SidecarClientError,
     SidecarClosedError,
     SidecarError,
     SidecarProtocolError,
     SidecarTimeoutError,
 )
+from .ledger import CommandLedger, Outstanding
 from .messages import (
     PROTOCOL_VERSION,
     ErrorMessage,
     ExternalProcess,
     Hello,
-    HistoryChunk,
     Message,
-    ProcessTable,
     ProcessTableEntry,
     Snapshot,
     decode_line,
@@ -71,21 +48,6 @@ from .messages import (
 
 _U32_MAX = 2**32 - 1
 _U64_MAX = 2**64 - 1
-
-ANSWERED_COMMANDS = frozenset({"sampleNow", "processTable", "readHistory"})
-"""Commands that always get an answer line (or an ``error``)."""
-
-NOT_CONFIGURED_MESSAGES = {
-    "setExternalProcesses": "configure must be sent before external processes",
-    "setSampleInterval": "configure must be sent before changing the sample interval",
-    "sampleNow": "configure must be sent before sampling",
-    "readHistory": "configure must be sent before reading history",
-}
-"""The ``not-configured`` text of each command that needs a configuration."""
-
-_ALL_CODES = frozenset({"invalid-command", "protocol-mismatch", "not-configured"})
-
-_ANSWER_TYPES = {Snapshot: "sampleNow", ProcessTable: "processTable", HistoryChunk: "readHistory"}
 
 ExternalProcessLike = Union[ExternalProcess, int]
 """An external process, or a bare pid (no start-time check)."""
@@ -109,21 +71,6 @@ def _external_list(processes: Iterable[ExternalProcessLike]) -> list[dict[str, A
             item["startTimeMs"] = _check_uint("start_time_ms", entry.start_time_ms, _U64_MAX)
         wire.append(item)
     return wire
-
-
-@dataclass(eq=False)
-class _Outstanding:
-    """A sent command whose outcome the reader has not settled yet."""
-
-    command: SentCommand
-    answered: bool
-    done: bool = False
-    result: Any = None
-    error: Optional[BaseException] = None
-    refusable: frozenset[str] = frozenset()
-    """Error codes the sidecar can answer this command with."""
-    chunks: list[Snapshot] = field(default_factory=list)
-    internal: bool = False
 
 
 class SidecarClient:
@@ -172,16 +119,13 @@ class SidecarClient:
         self.timeout = timeout
         self._lock = threading.Condition()
         self._write_lock = threading.Lock()
-        self._outstanding: deque[_Outstanding] = deque()
-        self._deferred: deque[SidecarError] = deque()
+        self._ledger = CommandLedger()
         self._stream: deque[Snapshot] = deque(maxlen=stream_buffer)
         self._dropped = 0
         self._failure: Optional[SidecarClientError] = None
         self._hello: Optional[Hello] = None
-        self._ordinal = 0
         self._request_counter = 0
         self._shutdown_sent = False
-        self._configure_sent = False
         self._closed = False
         self._root_pid: Optional[int] = None
         self._root_start_ms: Optional[int] = None
@@ -346,7 +290,7 @@ class SidecarClient:
         ``not-configured`` refusal) marks the point.
         """
         fields = {"requestId": self._next_request_id(), "windowMs": 0}
-        pending = self._send("readHistory", fields, internal=True)
+        pending = self._send("readHistory", fields)
         try:
             self._wait_for(pending, timeout)
         except SidecarError as exc:
@@ -424,7 +368,7 @@ class SidecarClient:
             return self._proc.returncode
         self._closed = True
         with self._lock:
-            self._deferred.clear()
+            self._ledger.deferred.clear()
         if not self._shutdown_sent and self._failure is None:
             try:
                 self.shutdown()
@@ -456,39 +400,26 @@ class SidecarClient:
 
     def _raise_deferred(self) -> None:
         with self._lock:
-            if self._deferred:
-                raise self._deferred.popleft()
+            if self._ledger.deferred:
+                raise self._ledger.deferred.popleft()
 
-    def _send(
-        self, kind: str, fields: dict[str, Any], *, internal: bool = False, checked: bool = True
-    ) -> _Outstanding:
-        """Write one command and record it as outstanding.
+    def _send(self, kind: str, fields: dict[str, Any], *, checked: bool = True) -> Outstanding:
+        """Write one command and record it in the ledger.
 
         ``checked`` says that the fields were checked for type and range, so
         the sidecar cannot refuse the line as invalid; only tests of the
-        bookkeeping send unchecked lines.
+        ledger send unchecked lines.
         """
         data = json.dumps({"type": kind, "version": PROTOCOL_VERSION, **fields}, separators=(",", ":"))
-        with self._write_lock:
+        with self._write_lock:  # recording order = writing order
             with self._lock:
-                if self._deferred:
-                    raise self._deferred.popleft()
+                if self._ledger.deferred:
+                    raise self._ledger.deferred.popleft()
                 if self._failure is not None:
                     raise self._failure.with_traceback(None)
                 if self._shutdown_sent:
                     raise SidecarClosedError("shutdown was sent; no further commands")
-                if not checked:
-                    refusable = _ALL_CODES
-                elif kind in NOT_CONFIGURED_MESSAGES and not self._configure_sent:
-                    refusable = frozenset({"not-configured"})
-                else:
-                    refusable = frozenset()
-                self._ordinal += 1
-                command = SentCommand(kind, fields, self._ordinal)
-                pending = _Outstanding(command, kind in ANSWERED_COMMANDS, refusable=refusable, internal=internal)
-                self._outstanding.append(pending)
-                if kind == "configure" and checked:
-                    self._configure_sent = True
+                pending = self._ledger.record(kind, fields, checked=checked)
             handed_over = False
             try:
                 # Once the buffered writer has the line, it reaches the
@@ -499,19 +430,17 @@ class SidecarClient:
                 self._stdin.flush()
             except (OSError, ValueError):
                 self._forget(pending)
-                failure = self._failure
-                raise (failure or SidecarClosedError("the sidecar no longer reads commands")).with_traceback(None) from None
+                failure = self._failure or SidecarClosedError("the sidecar no longer reads commands")
+                raise failure.with_traceback(None) from None
             except BaseException:
                 if not handed_over:
                     self._forget(pending)
                 raise
         return pending
 
-    def _forget(self, pending: _Outstanding) -> None:
-        """Drop a command that never reached the sidecar from the outstanding queue."""
+    def _forget(self, pending: Outstanding) -> None:
         with self._lock:
-            if pending in self._outstanding:
-                self._outstanding.remove(pending)
+            self._ledger.forget(pending)
 
     def _wait_until(self, ready: Any, timeout: Optional[float], what: str) -> None:
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
@@ -524,7 +453,7 @@ class SidecarClient:
                     raise SidecarTimeoutError(f"no {what} in time")
                 self._lock.wait(remaining)
 
-    def _wait_for(self, pending: _Outstanding, timeout: Optional[float]) -> Any:
+    def _wait_for(self, pending: Outstanding, timeout: Optional[float]) -> Any:
         limit = self.timeout if timeout is None else timeout
         deadline = time.monotonic() + limit
         with self._lock:
@@ -541,8 +470,8 @@ class SidecarClient:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             while True:
-                if self._deferred:
-                    raise self._deferred.popleft()
+                if self._ledger.deferred:
+                    raise self._ledger.deferred.popleft()
                 if self._stream:
                     return self._stream.popleft()
                 if self._failure is not None:
@@ -601,13 +530,8 @@ class SidecarClient:
         with self._lock:
             if self._failure is None:
                 self._failure = error
-            while self._outstanding:
-                pending = self._outstanding.popleft()
-                pending.done = True
-                # Unanswered commands before the end of a shutdown session
-                # were all handled; their errors would have come already.
-                if pending.answered or not isinstance(error, SidecarClosedError) or not self._shutdown_sent:
-                    pending.error = self._failure
+            ended_by_shutdown = isinstance(error, SidecarClosedError) and self._shutdown_sent
+            self._ledger.fail_all(self._failure, unanswered_accepted=ended_by_shutdown)
             self._lock.notify_all()
 
     def _dispatch(self, message: Message) -> None:
@@ -623,62 +547,7 @@ class SidecarClient:
                     self._dropped += 1
                 self._stream.append(message)
             elif isinstance(message, ErrorMessage):
-                self._settle_error(message)
+                self._ledger.settle_error(message)
             else:
-                self._settle_answer(message)
+                self._ledger.settle_answer(message)
             self._lock.notify_all()
-
-    def _settle_answer(self, message: Union[Snapshot, HistoryChunk, ProcessTable]) -> None:
-        kind = _ANSWER_TYPES[type(message)]
-        # Unanswered commands ahead of the answered one were accepted.
-        while self._outstanding and not self._outstanding[0].answered:
-            self._outstanding.popleft()
-        if not self._outstanding:
-            raise SidecarProtocolError(f"an answer ({kind}) to no command")
-        pending = self._outstanding[0]
-        if pending.command.type != kind or pending.command.request_id != message.request_id:
-            raise SidecarProtocolError(
-                f"answer {kind} {message.request_id!r} out of turn; expected "
-                f"{pending.command.type} {pending.command.request_id!r}"
-            )
-        if isinstance(message, HistoryChunk):
-            pending.chunks.extend(message.snapshots)
-            if not message.done:
-                return
-            pending.result = pending.chunks
-        elif isinstance(message, ProcessTable):
-            pending.result = message.processes
-        else:
-            pending.result = message
-        pending.done = True
-        self._outstanding.popleft()
-
-    def _settle_error(self, message: ErrorMessage) -> None:
-        window = []
-        for pending in self._outstanding:
-            window.append(pending)
-            if pending.answered:
-                break
-        target = next((p for p in window if _may_refuse(p, message)), None)
-        if target is None:
-            raise SidecarProtocolError(
-                f"an error ({message.code}: {message.message}) that no outstanding command can cause"
-            )
-        while self._outstanding[0] is not target:
-            self._outstanding.popleft()
-        self._outstanding.popleft()
-        error = SidecarError(message.code, message.message, message.recoverable, target.command)
-        target.done = True
-        target.error = error
-        if not target.answered:
-            self._deferred.append(error)
-
-
-def _may_refuse(pending: _Outstanding, message: ErrorMessage) -> bool:
-    """Whether ``pending`` can be the command refused by ``message``."""
-    if message.code not in pending.refusable:
-        return False
-    if message.code != "not-configured":
-        return True
-    expected = NOT_CONFIGURED_MESSAGES.get(pending.command.type)
-    return message.message == expected or message.message not in NOT_CONFIGURED_MESSAGES.values()

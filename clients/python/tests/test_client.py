@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import signal
+import threading
 import time
 from pathlib import Path
 from typing import Any
@@ -17,6 +18,7 @@ from sidecar_client import (
     SidecarClient,
     SidecarClosedError,
     SidecarError,
+    SidecarTimeoutError,
     Snapshot,
 )
 
@@ -130,8 +132,9 @@ def test_errors_are_tied_to_their_commands(client: SidecarClient, steps: list[An
     ],
 )
 def test_invalid_command_is_tied_to_its_command(client: SidecarClient, kind: str, fields: dict[str, Any], message: str) -> None:
-    client.configure(root_pid=os.getpid(), sample_interval_ms=0)
-    client.set_streaming(True)
+    client.configure(root_pid=os.getpid(), sample_interval_ms=250)
+    client.set_streaming(True)  # streamed samples interleave with the answers
+    client.poll_snapshot(2.0)
     pending = client._send(kind, fields, checked=False)
     with pytest.raises(SidecarError) as caught:
         if kind == "readHistory":
@@ -163,6 +166,54 @@ def test_streamed_samples_interleave_with_answers(client: SidecarClient, make_tr
     assert not set(sequences) & {a.sequence for a in answers}
     client.set_streaming(False)
     client.sync()
+
+
+def test_answers_go_to_the_thread_that_asked(client: SidecarClient, make_tree: Any) -> None:
+    tree = make_tree(1)
+    client.configure(root_pid=tree.root.pid, sample_interval_ms=250)
+    client.set_streaming(True)
+    results: dict[int, list[Any]] = {}
+
+    def ask(worker: int) -> None:
+        results[worker] = [
+            client.sample_now(timeout=30) if (worker + turn) % 3 == 0
+            else client.read_history(1000, timeout=30) if (worker + turn) % 3 == 1
+            else client.process_table(timeout=30)
+            for turn in range(4)
+        ]
+
+    threads = [threading.Thread(target=ask, args=(worker,)) for worker in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    for worker, answers in results.items():
+        for turn, answer in enumerate(answers):
+            kind = (worker + turn) % 3
+            if kind == 0:
+                assert isinstance(answer, Snapshot) and answer.request_id and answer.process(tree.root.pid)
+            elif kind == 1:
+                assert isinstance(answer, list) and all(isinstance(s, Snapshot) for s in answer)
+            else:
+                assert any(row.pid == tree.root.pid for row in answer)
+    assert len(results) == 4
+    client.sync()
+
+
+def test_stream_queue_is_bounded_and_waits_are_limited(sidecar_binary: Path) -> None:
+    with SidecarClient(sidecar_binary, stream_buffer=2) as client:
+        assert client.poll_snapshot(0.2) is None
+        with pytest.raises(SidecarTimeoutError):
+            next(client.snapshots(timeout=0.3))
+        client.configure(root_pid=os.getpid(), sample_interval_ms=250)
+        client.set_streaming(True)
+        time.sleep(2.0)
+        client.sync()
+        kept = [client.poll_snapshot(0.0), client.poll_snapshot(0.0)]
+        assert client.dropped_snapshots >= 2
+        newest = client.read_history(60_000)[-1]
+        assert kept[1] is not None and kept[1].sequence <= newest.sequence
+        assert kept[0] is not None and kept[0].sequence < kept[1].sequence
 
 
 @pytest.mark.parametrize(
