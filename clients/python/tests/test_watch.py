@@ -3,11 +3,13 @@ in a real terminal (tmux)."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 from dataclasses import replace
@@ -133,13 +135,18 @@ def test_usage_errors(sidecar_binary: Path, args: list[str], status: int, text: 
 
 
 class Terminal:
-    """A tmux server of our own (its own socket name), one window of 120 x 32."""
+    """A tmux server of our own: its own socket name in a directory of its own,
+    one window of 120 x 32."""
 
     def __init__(self, name: str) -> None:
         self.name = name
+        self.directory = tempfile.mkdtemp(prefix="sw-")  # short: socket paths are limited
+        self.env = {**os.environ, "TMUX_TMPDIR": self.directory}
+        self.env.pop("TMUX", None)
 
     def tmux(self, *args: str) -> str:
-        return subprocess.run(["tmux", "-L", self.name, *args], capture_output=True, text=True, check=True, timeout=10).stdout
+        return subprocess.run(["tmux", "-L", self.name, *args], env=self.env, capture_output=True, text=True,
+                              check=True, timeout=10).stdout
 
     def start(self, command: str) -> None:
         self.tmux("-f", "/dev/null", "new-session", "-d", "-x", "120", "-y", "32", "-s", "w", command)
@@ -158,14 +165,18 @@ class Terminal:
             time.sleep(0.2)
 
     def kill(self) -> None:
-        subprocess.run(["tmux", "-L", self.name, "kill-server"], capture_output=True, timeout=10)
+        subprocess.run(["tmux", "-L", self.name, "kill-server"], env=self.env, capture_output=True, timeout=10)
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+
+_servers = itertools.count()
 
 
 @pytest.fixture
 def terminal() -> Iterator[Terminal]:
     if shutil.which("tmux") is None:
-        pytest.skip("tmux is not installed")
-    term = Terminal(f"sidecar-watch-test-{os.getpid()}")
+        pytest.fail("tmux is not installed (scripts/install-deps installs it)")
+    term = Terminal(f"sidecar-watch-test-{os.getpid()}-{next(_servers)}")
     yield term
     term.kill()
 
@@ -212,3 +223,13 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, make_tree: Any) -> N
     out, _ = watch.communicate(timeout=30)
     assert watch.returncode == 0
     assert "Summary" in out and "2 processes" in out
+
+
+def test_ctrl_c_interrupts_the_command(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    status = tmp_path / "status"
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sleep", "60"), status))
+    terminal.wait_for(lambda s: "sleep 60" in s and "tree total" in s)
+    terminal.tmux("send-keys", "-t", "w", "C-c")  # reaches the command too, not the sidecar
+    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
+    assert "1 processes" in final or "1 process" in final
+    assert status.read_text().strip() == "130"  # the command's status: ended by SIGINT
