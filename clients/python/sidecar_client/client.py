@@ -485,12 +485,17 @@ class SidecarClient:
                     self._lock.wait(remaining)
 
     def _terminate(self, timeout: float = 5.0) -> Optional[int]:
+        """Wait for the sidecar to exit, kill its pid after ``timeout`` s, release the pipes."""
         try:
             status = self._proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            self._proc.kill()
+            self._proc.kill()  # this child's pid only
             status = self._proc.wait()
         self._reader.join(timeout)
+        if not self._reader.is_alive():
+            for pipe in (self._proc.stdout, self._proc.stderr):
+                if pipe is not None:
+                    pipe.close()
         return status
 
     # --- reader thread --------------------------------------------------------

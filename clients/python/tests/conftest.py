@@ -57,6 +57,8 @@ class Tree:
             except ProcessLookupError:
                 pass
         self.root.wait()
+        if self.root.stdout is not None:
+            self.root.stdout.close()
 
 
 @pytest.fixture

@@ -123,6 +123,7 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
         (["--interval", "100", "--", "true"], 2, "--interval must lie between"),
         (["--pid", str(2**32 - 1)], 1, "no process 4294967295"),
         (["--", "/nonexistent/command"], 127, "cannot start /nonexistent/command"),
+        (["--sidecar", "/nonexistent/sidecar", "--pid", "1"], 1, "No such file or directory"),
     ],
 )
 def test_usage_errors(sidecar_binary: Path, args: list[str], status: int, text: str) -> None:

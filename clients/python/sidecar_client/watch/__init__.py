@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import queue
+import shlex
 import subprocess
 import threading
 from pathlib import Path
@@ -120,7 +121,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                     return 127
                 assert child.stdout is not None
                 output = CommandOutput(child.stdout)
-                root, title = child.pid, " ".join(args.command)
+                root, title = child.pid, shlex.join(args.command)
             else:
                 root, title = args.pid, f"pid {args.pid}"
             client.configure(root_pid=root, sample_interval_ms=args.interval)
@@ -146,7 +147,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             console.print(f"sidecar-watch: waiting for the command (pid {child.pid}) to end")
             return finish_command(child, False, console)
         return 1
-    except FileNotFoundError as exc:
+    except OSError as exc:  # the sidecar cannot be started, the record cannot be written
         console.print(f"sidecar-watch: {exc}")
         return 1
     finally:
