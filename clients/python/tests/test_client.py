@@ -299,3 +299,13 @@ def test_sidecar_ending_unexpectedly(client: SidecarClient) -> None:
     started = time.monotonic()
     client.close()
     assert time.monotonic() - started < 5
+
+
+def test_sidecar_from_path(sidecar_binary: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    (tmp_path / "bin").mkdir()
+    monkeypatch.setenv("PATH", str(tmp_path / "bin"))
+    with pytest.raises(FileNotFoundError, match="no 'sidecar' executable on PATH"):
+        SidecarClient()
+    (tmp_path / "bin" / "sidecar").symlink_to(sidecar_binary)
+    with SidecarClient() as client:
+        assert client.hello.sidecar_pid == client.pid

@@ -16,29 +16,29 @@ REPO_ROOT = CLIENT_ROOT.parents[1]
 
 
 def test_pip_installs_the_package_and_the_command(tmp_path: Path, sidecar_binary: Path) -> None:
+    """The README's way: a virtual environment that sees Debian's packages, no network."""
     # A copy, so that setuptools' in-place build files stay out of the tree.
     source = tmp_path / "source"
     shutil.copytree(CLIENT_ROOT, source, ignore=shutil.ignore_patterns("tests", "__pycache__", "build", "*.egg-info"))
-    target = tmp_path / "target"
+    venv = tmp_path / "venv"
     env = {**os.environ, "PIP_NO_INDEX": "1", "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
     env.pop("PYTHONPATH", None)
-    done = subprocess.run(
-        [sys.executable, "-m", "pip", "install", "--no-deps", "--no-build-isolation", "--no-cache-dir",
-         "--target", str(target), str(source)],
-        env=env, capture_output=True, text=True, timeout=300,
-    )
-    assert done.returncode == 0, f"pip failed (needs python3-pip and python3-setuptools):\n{done.stdout}{done.stderr}"
-    installed = {**env, "PYTHONPATH": str(target)}
+    for step in (
+        [sys.executable, "-m", "venv", "--system-site-packages", str(venv)],
+        [str(venv / "bin" / "pip"), "install", "--no-build-isolation", "--no-cache-dir", str(source)],
+    ):
+        done = subprocess.run(step, env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, f"{step[:3]} failed (needs python3-venv, python3-setuptools):\n{done.stdout}{done.stderr}"
     check = subprocess.run(
-        [sys.executable, "-c",
+        [str(venv / "bin" / "python"), "-c",
          "import sys, sidecar_client\n"
          "assert sidecar_client.__file__.startswith(sys.argv[1]), sidecar_client.__file__\n"
          "with sidecar_client.SidecarClient(sys.argv[2]) as s: print(s.hello.version)",
-         str(target), str(sidecar_binary)],
-        env=installed, cwd=tmp_path, capture_output=True, text=True, timeout=60,
+         str(venv), str(sidecar_binary)],
+        env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60,
     )
     assert (check.returncode, check.stdout) == (0, "3\n"), check.stderr
-    script = subprocess.run([str(target / "bin" / "sidecar-watch"), "--help"], env=installed, capture_output=True,
+    script = subprocess.run([str(venv / "bin" / "sidecar-watch"), "--help"], env=env, capture_output=True,
                             text=True, timeout=60)
     assert script.returncode == 0 and "--record FILE" in script.stdout
 
