@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import json
 import os
+import select
 import shutil
 import subprocess
 import threading
@@ -141,6 +142,10 @@ class SidecarClient:
         )
         assert self._proc.stdin and self._proc.stdout
         self._stdin: IO[bytes] = self._proc.stdin
+        # Written without buffering and without blocking, so that every
+        # write can have a deadline (see _write_line).
+        self._stdin_fd = self._stdin.fileno()
+        os.set_blocking(self._stdin_fd, False)
         self._reader = threading.Thread(
             target=self._read_loop, args=(self._proc.stdout,), name="sidecar-reader", daemon=True
         )
@@ -420,23 +425,57 @@ class SidecarClient:
                 if self._shutdown_sent:
                     raise SidecarClosedError("shutdown was sent; no further commands")
                 pending = self._ledger.record(kind, fields, checked=checked)
-            handed_over = False
+            line = data.encode("ascii") + b"\n"
+            written = 0
             try:
-                # Once the buffered writer has the line, it reaches the
-                # sidecar in order, at this flush or the next one, even if
-                # this flush is interrupted (Ctrl-C): so it stays recorded.
-                self._stdin.write(data.encode("ascii") + b"\n")
-                handed_over = True
-                self._stdin.flush()
-            except (OSError, ValueError):
-                self._forget(pending)
-                failure = self._failure or SidecarClosedError("the sidecar no longer reads commands")
-                raise failure.with_traceback(None) from None
-            except BaseException:
-                if not handed_over:
+                for written in self._write_line(line):
+                    pass
+            except BaseException as exc:
+                if written == len(line):
+                    raise  # the whole line went out: it stays recorded
+                if written == 0:
+                    # Nothing of the line went out: as if it was never sent.
                     self._forget(pending)
+                    if isinstance(exc, OSError):
+                        failure = self._failure or SidecarClosedError("the sidecar no longer reads commands")
+                        raise failure.with_traceback(None) from None
+                    raise
+                # A cut line would spoil the next one: end the session.
+                self._break(SidecarClosedError(f"a command was cut off while being written ({exc!r})"))
                 raise
         return pending
+
+    def _write_line(self, data: bytes) -> Iterator[int]:
+        """Write ``data`` to the sidecar's input, yielding the bytes written so far.
+
+        Waits at most :attr:`timeout` seconds in all for the sidecar to take
+        the line (it stops reading only while its queue of 64 commands is
+        full, during a sample).
+        """
+        view = memoryview(data)
+        done = 0
+        deadline = time.monotonic() + self.timeout
+        while done < len(data):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise SidecarTimeoutError(f"the sidecar took no command for {self.timeout} s")
+            _, writable, _ = select.select([], [self._stdin_fd], [], remaining)
+            if writable:
+                try:
+                    done += os.write(self._stdin_fd, view[done:])
+                except BlockingIOError:
+                    continue
+                yield done
+
+    def _break(self, error: SidecarClientError) -> None:
+        """Make the session unusable and end the sidecar's input, so that it ends."""
+        with self._lock:
+            if self._failure is None:
+                self._failure = error
+        try:
+            self._stdin.close()
+        except OSError:
+            pass
 
     def _forget(self, pending: Outstanding) -> None:
         with self._lock:

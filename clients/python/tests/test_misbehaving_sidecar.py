@@ -10,6 +10,7 @@ import pytest
 
 from sidecar_client import (
     SidecarClient,
+    SidecarClientError,
     SidecarClosedError,
     SidecarProtocolError,
     SidecarTimeoutError,
@@ -131,3 +132,20 @@ def test_end_without_shutdown_fails_waiting_calls(fake_sidecar: Callable[[str], 
         assert (caught.value.returncode, caught.value.stderr) == (1, "Error: broken pipe\n")
         with pytest.raises(SidecarClosedError):
             client.poll_snapshot(1.0)
+
+
+def test_writes_to_a_sidecar_that_stops_reading_time_out(fake_sidecar: Callable[[str], Any]) -> None:
+    path = fake_sidecar(
+        """
+        out(GREETING)
+        time.sleep(600)  # never reads its input
+        """
+    )
+    client = SidecarClient(path, timeout=0.5)
+    started = time.monotonic()
+    with pytest.raises(SidecarClientError) as caught:
+        for _ in range(100_000):  # far more than a pipe holds
+            client.set_streaming(True)
+    assert isinstance(caught.value, (SidecarTimeoutError, SidecarClosedError))
+    assert time.monotonic() - started < 10
+    assert client.close(timeout=0.5) == -9  # it ignores its input ending: killed
