@@ -138,7 +138,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 status = finish_command(child, interrupted, console)
             elif interrupted:
                 status = 130
-            keep(client.sample_now())  # what is left of the tree at the end
+            # What is left of the tree at the end, after the streamed samples
+            # still queued: every one taken before this answer came before it.
+            last = client.sample_now()
+            while (late := client.poll_snapshot(0.0)) is not None:
+                if late.sequence < last.sequence:
+                    keep(late)
+            keep(last)
             if output is not None:
                 output.finish(console)
     except SidecarClientError as exc:
