@@ -191,13 +191,21 @@ def shell_line(argv: list[str], status_file: Path) -> str:
 def test_live_view_of_a_command(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
     status = tmp_path / "status"
     terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", sys.executable, str(BUSY_TREE), "3"), status))
-    live = terminal.wait_for(lambda s: s.count("python") >= 4 and "tree total" in s)
+
+    def full_view(screen: str) -> bool:
+        return (
+            screen.count("python") >= 4  # the tree: the root and its three children
+            and " Run " in screen  # the spinning child
+            and "tree total" in screen
+            and any(ch in screen for ch in "▃▄▅▆▇█")  # sparklines with something in them
+        )
+
+    live = terminal.wait_for(full_view)
     for heading in ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU trend", "RSS trend"):
         assert heading in live
     assert "├─ python" in live and "└─ python" in live
     assert "busy_tree.py" in live  # the title
-    assert any(ch in live for ch in "▂▃▄▅▆▇█")  # sparklines with something in them
-    assert " Run " in live  # the spinning child
+    assert "busy tree:" in live  # the command's own output, above the view
     final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
     assert "Lifetime" in final and "Peak resident" in final and "4 processes" in final
     assert status.read_text().strip() == "3"
@@ -215,11 +223,16 @@ def test_ctrl_c_ends_a_pid_watch(sidecar_binary: Path, tmp_path: Path, terminal:
     assert tree.root.poll() is None  # Ctrl-C ended the watch, not the watched tree
 
 
-def test_pid_watch_ends_with_its_root(sidecar_binary: Path, make_tree: Any) -> None:
+def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make_tree: Any) -> None:
     tree = make_tree(1)
-    watch = subprocess.Popen(watch_command(sidecar_binary, "--interval", "250", "--pid", str(tree.root.pid)),
-                             env=watch_env(), stdout=subprocess.PIPE, text=True)
-    time.sleep(1.5)
+    record = tmp_path / "run.jsonl"
+    watch = subprocess.Popen(
+        watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--pid", str(tree.root.pid)),
+        env=watch_env(), stdout=subprocess.PIPE, text=True,
+    )
+    deadline = time.monotonic() + 30
+    while not (record.exists() and record.read_text().count("\n") >= 2) and time.monotonic() < deadline:
+        time.sleep(0.1)  # until the watch has seen the tree twice
     tree.end()
     out, _ = watch.communicate(timeout=30)
     assert watch.returncode == 0
