@@ -34,6 +34,11 @@ def sparkline(values: Sequence[float], width: int, top: Optional[float] = None) 
     return "".join(SPARK[min(len(SPARK) - 1, int(v / top * (len(SPARK) - 1) + 0.5))] for v in values)
 
 
+def plural(count: int, noun: str) -> str:
+    """``1 process``, ``2 processes``."""
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}{'es' if noun.endswith('s') else 's'}"
+
+
 def human_bytes(count: float) -> str:
     """Bytes in binary units: ``512 B``, ``3.4 MiB``."""
     for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
@@ -107,13 +112,13 @@ def live_view(
     sampled = time.strftime("%H:%M:%S", time.localtime(snapshot.sampled_at_unix_ms / 1000))
     header = Text.assemble(
         (title if len(title) <= 48 else "…" + title[-47:], "bold"),  # the end names the work
-        f"  ·  {len(rows)} process{'' if len(rows) == 1 else 'es'}  ·  sample {snapshot.sequence} at {sampled}",
+        f"  ·  {plural(len(rows), 'process')}  ·  sample {snapshot.sequence} at {sampled}",
         f"  ·  every {interval_ms / 1000:g} s",
     )
-    totals_rates = [model.rates(p) for _, p in rows]
+    row_rates = [model.rates(p) for _, p in rows]
     table = Table(show_footer=True, box=None, header_style="bold", footer_style="bold",
                   pad_edge=False, padding=(0, 1, 0, 0))
-    rate_total = [sum(r.read for r in totals_rates if r), sum(r.write for r in totals_rates if r)]
+    rate_total = [sum(r.read for r in row_rates if r), sum(r.write for r in row_rates if r)]
     table.add_column("Process", footer="tree total", no_wrap=True, min_width=10, max_width=32, overflow="ellipsis")
     table.add_column("PID", justify="right", no_wrap=True)
     table.add_column("State", no_wrap=True, max_width=7, overflow="ellipsis")
@@ -124,7 +129,7 @@ def live_view(
     table.add_column("Write/s", justify="right", no_wrap=True, footer=short_bytes(rate_total[1]))
     table.add_column("CPU trend", no_wrap=True, footer=Text(sparkline(cpu_total, spark_width, cpu_top), style="cyan"))
     table.add_column("RSS trend", no_wrap=True, footer=Text(sparkline(mem_total, spark_width), style="magenta"))
-    for (guide, sample), rates in zip(rows, totals_rates):
+    for (guide, sample), rates in zip(rows, row_rates):
         key = key_of(sample)
         cpu = "–" if sample.cpu_percent is None else f"{sample.cpu_percent:.1f}"
         table.add_row(
@@ -150,7 +155,7 @@ def summary_view(model: WatchModel, *, title: str) -> RenderableType:
     table = Table(title=title, show_footer=True, header_style="bold", footer_style="bold")
     table.add_column("PID", justify="right", footer="tree")
     table.add_column("Process", no_wrap=True, max_width=40, overflow="ellipsis",
-                     footer=f"{len(model.records)} processes")
+                     footer=plural(len(model.records), "process"))
     table.add_column("Lifetime", justify="right")
     table.add_column("CPU time", justify="right", footer=human_ms(model.total_cpu_time_ms))
     table.add_column("Peak resident", justify="right", footer=f"peak {human_bytes(model.peak_resident_bytes)}")
