@@ -238,7 +238,9 @@ class SidecarClient:
         """Send ``setStreaming``: write periodic samples out or not (no answer).
 
         Streamed samples are read with :meth:`snapshots`.  Accepted before
-        :meth:`configure` as well.
+        :meth:`configure` as well, and needed there to receive the first
+        periodic sample: a ``configure`` with an interval takes it before
+        the sidecar handles the next command.
         """
         if type(enabled) is not bool:
             raise TypeError("enabled must be a bool")
