@@ -309,3 +309,15 @@ def test_sidecar_from_path(sidecar_binary: Path, tmp_path: Path, monkeypatch: py
     (tmp_path / "bin" / "sidecar").symlink_to(sidecar_binary)
     with SidecarClient() as client:
         assert client.hello.sidecar_pid == client.pid
+
+
+@pytest.mark.parametrize("streaming_first, first_streamed", [(True, 1), (False, 2)])
+def test_first_periodic_sample_comes_before_the_next_command(
+    client: SidecarClient, streaming_first: bool, first_streamed: int
+) -> None:
+    if streaming_first:
+        client.set_streaming(True)
+    client.configure(root_pid=os.getpid(), sample_interval_ms=250)
+    client.set_streaming(True)
+    assert next(client.snapshots(timeout=5)).sequence == first_streamed
+    assert client.read_history(60_000)[0].sequence == 1  # kept in the history either way
