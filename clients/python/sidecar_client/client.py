@@ -9,11 +9,12 @@ equal to the order in which they are recorded, which is what ties answers
 and errors to commands.
 
 Answers and errors are tied to the commands they belong to by the
-:class:`~sidecar_client.ledger.CommandLedger` (see there how).  Commands that
-are never acknowledged return at once; if the sidecar refuses one, its
-:class:`SidecarError` is raised by the next call of any command method, or
-by :meth:`SidecarClient.sync`, which waits until every command sent so far
-has been handled.
+:class:`~sidecar_client.ledger.CommandLedger` (see there how).  Every method
+raises the refusal of its own command: the client checks every value before
+sending, so the only refusal possible is ``not-configured``, which it knows
+in advance (a command that needs a configuration, sent before any
+``configure``); such a call waits for the refusal and raises it.  Commands
+that are never acknowledged otherwise return at once.
 """
 
 from __future__ import annotations
@@ -219,20 +220,24 @@ class SidecarClient:
     def set_external_processes(self, processes: Iterable[ExternalProcessLike]) -> None:
         """Send ``setExternalProcesses``: replace the external processes (no answer).
 
-        Refused with ``not-configured`` before :meth:`configure`; the error
-        is raised by a later call.
+        Raises:
+            SidecarError: sent before any :meth:`configure` (``not-configured``);
+                the call waits for the refusal.
         """
-        self._send("setExternalProcesses", {"processes": _external_list(processes)})
+        self._settle_unanswered(self._send("setExternalProcesses", {"processes": _external_list(processes)}))
 
     def set_sample_interval(self, sample_interval_ms: int) -> None:
         """Send ``setSampleInterval`` (no answer).
 
         0 stops periodic sampling; any other value (clamped to 250..60000
         ms) restarts it, the next sample one full interval from now.
-        Refused with ``not-configured`` before :meth:`configure`.
+
+        Raises:
+            SidecarError: sent before any :meth:`configure` (``not-configured``);
+                the call waits for the refusal.
         """
         ms = _check_uint("sample_interval_ms", sample_interval_ms, _U64_MAX)
-        self._send("setSampleInterval", {"sampleIntervalMs": ms})
+        self._settle_unanswered(self._send("setSampleInterval", {"sampleIntervalMs": ms}))
 
     def set_streaming(self, enabled: bool) -> None:
         """Send ``setStreaming``: write periodic samples out or not (no answer).
@@ -287,14 +292,14 @@ class SidecarClient:
         No command can be sent afterwards; :meth:`close` waits for the end.
         """
         self._send("shutdown", {})
-        self._shutdown_sent = True
 
     def sync(self, *, timeout: Optional[float] = None) -> None:
         """Wait until the sidecar has handled every command sent so far.
 
-        Raises the error of an unanswered command that was refused, if any.
         It sends a ``readHistory`` of an empty window, whose answer (or
-        ``not-configured`` refusal) marks the point.
+        ``not-configured`` refusal) marks the point.  Raises a refusal that
+        no call has raised yet (only possible for lines the client did not
+        check itself).
         """
         fields = {"requestId": self._next_request_id(), "windowMs": 0}
         pending = self._send("readHistory", fields)
@@ -320,7 +325,6 @@ class SidecarClient:
         Raises:
             SidecarTimeoutError: no snapshot within ``timeout``.
             SidecarClosedError: the sidecar ended without :meth:`shutdown`.
-            SidecarError: an earlier unanswered command was refused.
         """
         while True:
             try:
@@ -338,7 +342,6 @@ class SidecarClient:
 
         Raises:
             SidecarClosedError: the sidecar has ended and none is left.
-            SidecarError: an earlier unanswered command was refused.
         """
         return self._next_snapshot(timeout)
 
@@ -405,6 +408,11 @@ class SidecarClient:
             self._request_counter += 1
             return f"r{self._request_counter}"
 
+    def _settle_unanswered(self, pending: Outstanding) -> None:
+        """Wait for the refusal of an unacknowledged command that is certain to be refused."""
+        if pending.awaited:
+            self._wait_for(pending, None)
+
     def _raise_deferred(self) -> None:
         with self._lock:
             if self._ledger.deferred:
@@ -427,6 +435,9 @@ class SidecarClient:
                 if self._shutdown_sent:
                     raise SidecarClosedError("shutdown was sent; no further commands")
                 pending = self._ledger.record(kind, fields, checked=checked)
+                # Set before the line goes out: the sidecar may end at once,
+                # and the reader must know that the end was asked for.
+                self._shutdown_sent = kind == "shutdown"
             line = data.encode("ascii") + b"\n"
             written = 0
             try:
@@ -511,8 +522,6 @@ class SidecarClient:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             while True:
-                if self._ledger.deferred:
-                    raise self._ledger.deferred.popleft()
                 if self._stream:
                     return self._stream.popleft()
                 if self._failure is not None:

@@ -32,8 +32,10 @@ arrive:
   the sidecar disagree, and so does an answer out of turn: both are a
   :class:`SidecarProtocolError`.
 
-Errors of unacknowledged commands have nobody waiting for them; the ledger
-keeps them until the client raises them at its next call.
+Because the refusal of a checked command is certain when it is sent, the
+client waits for it in the call that sent the command (``awaited``).  Only
+the refusal of an unchecked command can come unexpected; nobody waits for
+it, so the ledger keeps it in ``deferred`` until the client raises it.
 
 The ledger does no I/O and takes no locks: the client calls it under its own
 lock, from the calling threads (``record``) and the reader thread (the rest).
@@ -75,6 +77,8 @@ class Outstanding:
         command: the command as sent.
         answered: whether the command always gets an answer line.
         refusable: the error codes the sidecar can answer it with.
+        awaited: a caller waits for its outcome: it is answered, or it is
+            a checked command certain to be refused.
         done: settled: ``result`` or ``error`` is final.
         result: a :class:`Snapshot`, a list of snapshots (history) or of
             table rows.
@@ -85,6 +89,7 @@ class Outstanding:
     command: SentCommand
     answered: bool
     refusable: frozenset[str] = frozenset()
+    awaited: bool = False
     done: bool = False
     result: Any = None
     error: Optional[BaseException] = None
@@ -113,7 +118,9 @@ class CommandLedger:
         else:
             refusable = frozenset()
         self._ordinal += 1
-        entry = Outstanding(SentCommand(kind, fields, self._ordinal), kind in ANSWERED_COMMANDS, refusable)
+        answered = kind in ANSWERED_COMMANDS
+        awaited = answered or (checked and bool(refusable))
+        entry = Outstanding(SentCommand(kind, fields, self._ordinal), answered, refusable, awaited)
         self.outstanding.append(entry)
         if kind == "configure" and checked:
             self.configure_sent = True
@@ -156,7 +163,7 @@ class CommandLedger:
     def settle_error(self, message: ErrorMessage) -> Outstanding:
         """Tie an ``error`` line to the command it refuses and return that command.
 
-        The error of an unacknowledged command is also kept in ``deferred``.
+        The error of a command nobody waits for is also kept in ``deferred``.
 
         Raises:
             SidecarProtocolError: no outstanding command can be refused this way.
@@ -176,7 +183,7 @@ class CommandLedger:
             entry.done = True  # handled before the refused command: accepted
         target.error = SidecarError(message.code, message.message, message.recoverable, target.command)
         target.done = True
-        if not target.answered:
+        if not target.awaited:
             self.deferred.append(target.error)
         return target
 

@@ -65,40 +65,28 @@ def test_read_history_joins_chunks(client: SidecarClient) -> None:
 
 
 # Each case: calls in order, and for each the type of the command whose
-# refusal it raises (None: it succeeds).  Commands without an answer return
-# at once; their refusal is raised by the next call.
+# refusal it raises (None: it succeeds).  Every call raises the refusal of
+# its own command, also a command that is never acknowledged otherwise.
 ATTRIBUTION_CASES = {
-    "unanswered command refused, raised by sync": [
-        ("set_sample_interval", (500,), None),
-        ("sync", (), "setSampleInterval"),
+    "unacknowledged command refused": [
+        ("set_sample_interval", (500,), "setSampleInterval"),
         ("sync", (), None),
     ],
-    "answered command raises its own refusal first": [
-        ("set_external_processes", ([1],), None),
-        ("set_sample_interval", (500,), None),
+    "refused commands in a row": [
+        ("set_external_processes", ([1],), "setExternalProcesses"),
+        ("set_sample_interval", (500,), "setSampleInterval"),
         ("sample_now", (), "sampleNow"),
-        ("process_table", (), "setExternalProcesses"),
-        ("process_table", (), "setSampleInterval"),
+        ("read_history", (1000,), "readHistory"),
         ("process_table", (), None),
     ],
     "accepted commands between refused ones": [
         ("set_streaming", (False,), None),
-        ("set_sample_interval", (0,), None),
+        ("set_sample_interval", (0,), "setSampleInterval"),
+        ("set_streaming", (False,), None),
         ("read_history", (1000,), "readHistory"),
-        ("configure", (os.getpid(), 0), "setSampleInterval"),
         ("configure", (os.getpid(), 0), None),
         ("set_sample_interval", (0,), None),
         ("set_external_processes", ([],), None),
-        ("sync", (), None),
-    ],
-    "only the commands before configure are refused": [
-        ("set_sample_interval", (0,), None),
-        ("set_external_processes", ([],), None),
-        ("configure", (os.getpid(), 0), None),
-        ("set_sample_interval", (0,), None),
-        ("set_external_processes", ([],), None),
-        ("sync", (), "setSampleInterval"),
-        ("sample_now", (), "setExternalProcesses"),
         ("sample_now", (), None),
         ("sync", (), None),
     ],

@@ -116,8 +116,11 @@ def test_lines_are_tied_to_their_commands(sent: list[str], lines: list[Line], ex
         else:
             ledger.settle_answer(line)
     assert [outcome(e) for e in entries] == expected
-    refused_unacknowledged = [e.error for e in entries if isinstance(e.error, SidecarError) and not e.answered]
-    assert list(ledger.deferred) == refused_unacknowledged
+    # A refusal known in advance is waited for by its caller; only the
+    # refusal of an unchecked command is kept for later.
+    assert [e.awaited for e in entries] == [e.answered or bool(e.refusable) and not s.startswith("!")
+                                            for e, s in zip(entries, sent)]
+    assert list(ledger.deferred) == [e.error for e in entries if isinstance(e.error, SidecarError) and not e.awaited]
     for entry in entries:
         if isinstance(entry.error, SidecarError):
             assert entry.error.command is entry.command
