@@ -41,10 +41,10 @@ def table(request_id: str) -> ProcessTable:
     return ProcessTable(3, request_id, [])
 
 
-def send(ledger: CommandLedger, text: str) -> Outstanding:
+def send(ledger: CommandLedger, command: str) -> Outstanding:
     """``"kind"``, ``"kind:rid"`` (answered, with request id), or ``"!kind"`` (unchecked)."""
-    checked = not text.startswith("!")
-    kind, _, request_id = text.lstrip("!").partition(":")
+    checked = not command.startswith("!")
+    kind, _, request_id = command.lstrip("!").partition(":")
     fields = {"requestId": request_id} if request_id else {}
     return ledger.record(kind, fields, checked=checked)
 
@@ -109,7 +109,7 @@ CASES: dict[str, tuple[list[str], list[Line], list[str]]] = {
 @pytest.mark.parametrize("sent, lines, expected", CASES.values(), ids=CASES.keys())
 def test_lines_are_tied_to_their_commands(sent: list[str], lines: list[Line], expected: list[str]) -> None:
     ledger = CommandLedger()
-    entries = [send(ledger, text) for text in sent]
+    entries = [send(ledger, command) for command in sent]
     for line in lines:
         if isinstance(line, ErrorMessage):
             ledger.settle_error(line)
@@ -140,8 +140,8 @@ PROTOCOL_CASES: dict[str, tuple[list[str], Line, str]] = {
 @pytest.mark.parametrize("sent, line, text", PROTOCOL_CASES.values(), ids=PROTOCOL_CASES.keys())
 def test_lines_no_command_explains(sent: list[str], line: Line, text: str) -> None:
     ledger = CommandLedger()
-    for text in sent:
-        send(ledger, text)
+    for command in sent:
+        send(ledger, command)
     with pytest.raises(SidecarProtocolError, match=text):
         if isinstance(line, ErrorMessage):
             ledger.settle_error(line)
