@@ -1,0 +1,182 @@
+"""What sidecar-watch remembers of a watch: every process seen, the tree's
+totals over time, and the figures derived from consecutive snapshots.
+
+Plain data, no terminal and no plotting: :mod:`.view` and :mod:`.plot` draw
+it.  A process is known by its pid and start time, so a pid that is reused
+during the watch counts as another process.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional
+
+from .. import ProcessSample, Snapshot
+
+ProcessKey = tuple[int, int]
+"""(pid, start time in ms): one process, safe against pid reuse."""
+
+
+def key_of(sample: ProcessSample) -> ProcessKey:
+    return (sample.pid, sample.start_time_ms)
+
+
+@dataclass
+class ProcessRecord:
+    """One process over the whole watch.
+
+    Attributes:
+        first_seen_ms, last_seen_ms: ``sampled_at_unix_ms`` of the first and
+            the last snapshot that listed it.
+        last: its sample in the last snapshot that listed it.
+        peak_resident_bytes: the largest resident memory seen, bytes.
+    """
+
+    first_seen_ms: int
+    last_seen_ms: int
+    last: ProcessSample
+    peak_resident_bytes: int
+
+    @property
+    def lifetime_ms(self) -> int:
+        """From its start (whole second) to the last snapshot that saw it, ms."""
+        return max(0, self.last_seen_ms - self.last.start_time_ms)
+
+
+@dataclass(frozen=True)
+class TimelinePoint:
+    """The tree's totals in one snapshot."""
+
+    sampled_at_unix_ms: int
+    cpu_percent: float
+    resident_bytes: int
+    processes: int
+
+
+@dataclass(frozen=True)
+class Rates:
+    """Bytes per second read and written since the previous snapshot."""
+
+    read: float
+    write: float
+
+
+def total_cpu(snapshot: Snapshot) -> float:
+    """Sum of the CPU percentages of a snapshot (percent of one processor)."""
+    return sum(p.cpu_percent or 0.0 for p in snapshot.processes)
+
+
+def total_resident(snapshot: Snapshot) -> int:
+    """Sum of the resident memory of a snapshot, bytes."""
+    return sum(p.resident_bytes for p in snapshot.processes)
+
+
+class WatchModel:
+    """Folds snapshots, in the order they were taken, into the watch's record."""
+
+    def __init__(self) -> None:
+        self.records: dict[ProcessKey, ProcessRecord] = {}
+        self.timeline: list[TimelinePoint] = []
+        self.latest: Optional[Snapshot] = None
+        self._previous: Optional[Snapshot] = None
+        self._previous_by_pid: dict[int, ProcessSample] = {}
+        self._series: dict[ProcessKey, list[tuple[int, float, int]]] = {}
+
+    def add(self, snapshot: Snapshot) -> None:
+        """Take in one snapshot; older than the latest one (by sequence) is ignored."""
+        if self.latest is not None and snapshot.sequence <= self.latest.sequence:
+            return
+        at = snapshot.sampled_at_unix_ms
+        for sample in snapshot.processes:
+            key = key_of(sample)
+            record = self.records.get(key)
+            if record is None:
+                self.records[key] = ProcessRecord(at, at, sample, sample.resident_bytes)
+            else:
+                record.last_seen_ms = at
+                record.last = sample
+                record.peak_resident_bytes = max(record.peak_resident_bytes, sample.resident_bytes)
+            self._series.setdefault(key, []).append((at, sample.cpu_percent or 0.0, sample.resident_bytes))
+        self.timeline.append(
+            TimelinePoint(at, total_cpu(snapshot), total_resident(snapshot), len(snapshot.processes))
+        )
+        self._previous, self.latest = self.latest, snapshot
+        self._previous_by_pid = {p.pid: p for p in self._previous.processes} if self._previous else {}
+
+    def rates(self, sample: ProcessSample) -> Optional[Rates]:
+        """I/O rates of a process of the latest snapshot; ``None`` without an earlier sample."""
+        if self._previous is None or self.latest is None:
+            return None
+        before = self._previous_by_pid.get(sample.pid)
+        seconds = (self.latest.sampled_at_unix_ms - self._previous.sampled_at_unix_ms) / 1000
+        if before is None or key_of(before) != key_of(sample) or seconds <= 0:
+            return None
+        return Rates(
+            max(0, sample.io_read_bytes - before.io_read_bytes) / seconds,
+            max(0, sample.io_write_bytes - before.io_write_bytes) / seconds,
+        )
+
+    def per_process_series(self) -> dict[ProcessKey, list[tuple[int, float, int]]]:
+        """Per process: (sampled at ms, CPU %, resident bytes) of every snapshot that listed it."""
+        return self._series
+
+    # --- the tree's totals over the watch ----------------------------------
+
+    @property
+    def peak_resident_bytes(self) -> int:
+        """Largest total resident memory of the tree in one snapshot."""
+        return max((p.resident_bytes for p in self.timeline), default=0)
+
+    @property
+    def peak_cpu_percent(self) -> float:
+        """Largest total CPU percentage of the tree in one snapshot."""
+        return max((p.cpu_percent for p in self.timeline), default=0.0)
+
+    @property
+    def total_cpu_time_ms(self) -> int:
+        """CPU time of every process seen, as last seen, ms."""
+        return sum(r.last.cpu_time_ms for r in self.records.values())
+
+    @property
+    def total_read_bytes(self) -> int:
+        return sum(r.last.io_read_bytes for r in self.records.values())
+
+    @property
+    def total_written_bytes(self) -> int:
+        return sum(r.last.io_write_bytes for r in self.records.values())
+
+
+def tree_order(processes: list[ProcessSample]) -> list[tuple[str, ProcessSample]]:
+    """The processes depth first, each with its tree-guide prefix.
+
+    A process whose parent is not in the list starts a tree of its own
+    (the root, external processes, orphans); children follow their parent in
+    pid order.
+    """
+    by_pid = {p.pid: p for p in processes}
+    children: dict[int, list[ProcessSample]] = {}
+    tops = []
+    for p in processes:  # already sorted by pid
+        if p.ppid in by_pid and p.ppid != p.pid:
+            children.setdefault(p.ppid, []).append(p)
+        else:
+            tops.append(p)
+    rows: list[tuple[str, ProcessSample]] = []
+    seen: set[int] = set()
+
+    def walk(p: ProcessSample, lead: str, guide: str) -> None:
+        if p.pid in seen:  # parent links that form a cycle
+            return
+        seen.add(p.pid)
+        rows.append((lead + guide, p))
+        kids = children.get(p.pid, [])
+        below = lead + ("" if not guide else "   " if guide == "└─ " else "│  ")
+        for i, kid in enumerate(kids):
+            walk(kid, below, "└─ " if i == len(kids) - 1 else "├─ ")
+
+    for top in tops:
+        walk(top, "", "")
+    for p in processes:  # anything only reachable through a cycle
+        if p.pid not in seen:
+            walk(p, "", "")
+    return rows
