@@ -7,6 +7,7 @@
 #                                        (schema/)
 #   share/sidecar/python/                the Python client package and its
 #                                        tools, without their tests
+#   bin/sidecar-watch                    runs the watch tool from there
 #
 # The protocol reference and the Python client are optional here: each rule
 # installs its files when they are in the source tree at install time and is
@@ -23,6 +24,17 @@ install(DIRECTORY clients/python/ DESTINATION ${CMAKE_INSTALL_DATADIR}/sidecar/p
         PATTERN __pycache__ EXCLUDE
         PATTERN .pytest_cache EXCLUDE
         PATTERN "*.pyc" EXCLUDE)
+
+# bin/sidecar-watch: a launcher that runs the watch tool from the client
+# installed above, found relative to the launcher so that a staged or
+# relocated install works too.
+if(EXISTS ${PROJECT_SOURCE_DIR}/clients/python/sidecar_client/watch)
+  file(RELATIVE_PATH SIDECAR_WATCH_PYTHONPATH
+       ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
+       ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/sidecar/python)
+  configure_file(cmake/sidecar-watch.in ${PROJECT_BINARY_DIR}/sidecar-watch @ONLY)
+  install(PROGRAMS ${PROJECT_BINARY_DIR}/sidecar-watch DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # The Debian package. Its dependencies (the C and C++ runtime libraries) are
 # read from the executable by dpkg-shlibdeps.
@@ -47,5 +59,5 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The Python client and its watch tool run with the system's Python 3.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-rich")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-rich, python3-matplotlib")
 include(CPack)
