@@ -3,11 +3,13 @@
 // Cost is kept to the reads the values need. Files are opened relative to one
 // descriptor of /proc held for the object's life and read into buffers that
 // are reused across processes and refreshes. The files read at every refresh
-// (/proc/PID/stat, io and cmdline) stay open between refreshes, within a
-// budget of descriptors (kept_open_files.h); they are closed when a listing
-// no longer shows their pid. /proc/PID/stat is read once per process per
-// refresh (by basicInfo); the task information and the short name come from
-// that same reading. The boot time is read once, at construction, so that a
+// stay open between refreshes, within a budget of descriptors
+// (kept_open_files.h): /proc/PID/stat of every process, io and cmdline of
+// the watched ones (the source reads those only for them); they are closed
+// when a listing no longer shows their pid, io and cmdline also when they are
+// no longer read. /proc/PID/stat is read once per process per refresh (by
+// basicInfo); the task information and the short name come from that same
+// reading. The boot time is read once, at construction, so that a
 // process's start time (boot time + start ticks / ticks per second) never
 // moves.
 //
@@ -47,6 +49,8 @@ class LinuxPlatform final : public Platform {
 
   Clock& clock() override { return clock_; }
   bool stateFollowsLatestRefresh() const override { return true; }
+  /// One /proc/PID/stat reading gives both (taskInfo reuses basicInfo's).
+  bool taskInfoComesWithBasicInfo() const override { return true; }
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
   TaskInfo taskInfo(std::uint32_t pid) override;
