@@ -12,12 +12,19 @@
 // the pid's files are closed and opened afresh. Three descriptors per process
 // must fit under the open-file limit, which is raised to its hard maximum.
 //
+// With --stat-only (which keeps files open too) only /proc/PID/stat is read:
+// the floor of a sample that needs every process's parent, start and CPU
+// ticks but the command line and storage counters of a few watched ones,
+// whose reads it leaves out.
+//
 // bench/compare drives it as a child over pipes; it also runs by hand.
-//   floor_sample [--keep-open]   reads commands from standard input, one a line:
+//   floor_sample [--keep-open | --stat-only]   reads commands from standard
+//                              input, one a line:
 //                              pass          one pass; answers "MICROS PIDS"
 //                              loop K MS     K times: a pass, then a sleep of
 //                                            MS milliseconds; answers "done"
-//   floor_sample [--keep-open] --passes K   K passes, one "MICROS PIDS" line each
+//   floor_sample [--keep-open | --stat-only] --passes K   K passes, one
+//                              "MICROS PIDS" line each
 //
 // Single-threaded; the FloorSampler owns the /proc directory handle, the read
 // buffer, the set of pids seen so far and, with --keep-open, the open files.
@@ -90,7 +97,8 @@ struct PassResult {
 
 class FloorSampler {
  public:
-  explicit FloorSampler(bool keepOpen) : proc_(opendir("/proc")), buffer_(BUFFER_SIZE), keepOpen_(keepOpen) {
+  FloorSampler(bool keepOpen, bool statOnly)
+      : proc_(opendir("/proc")), buffer_(BUFFER_SIZE), keepOpen_(keepOpen || statOnly), statOnly_(statOnly) {
     if (proc_) procFd_ = dirfd(proc_.get());
   }
 
@@ -176,6 +184,13 @@ class FloorSampler {
     auto [entry, added] = open_.try_emplace(pid);
     OpenFiles& files = entry->second;
     files.seen = true;
+    if (statOnly_) {
+      if (added || !readToEnd(files.stat.get())) {
+        files.stat = openPidFile(pid, "stat");
+        readToEnd(files.stat.get());
+      }
+      return;
+    }
     if (!added && readToEnd(files.stat.get()) && readToEnd(files.io.get()) && readToEnd(files.cmdline.get())) {
       return;
     }
@@ -204,6 +219,7 @@ class FloorSampler {
   std::vector<std::uint32_t> pids_;
   std::unordered_set<std::uint32_t> seen_;
   bool keepOpen_;
+  bool statOnly_;
   std::unordered_map<std::uint32_t, OpenFiles> open_;
   char path_[64] = {};
 };
@@ -262,11 +278,12 @@ int serve(FloorSampler& sampler) {
 int main(int argc, char** argv) {
   std::vector<std::string_view> arguments(argv + 1, argv + argc);
   const bool keepOpen = !arguments.empty() && arguments.front() == "--keep-open";
-  if (keepOpen) {
+  const bool statOnly = !arguments.empty() && arguments.front() == "--stat-only";
+  if (keepOpen || statOnly) {
     arguments.erase(arguments.begin());
     raiseOpenFileLimit();
   }
-  FloorSampler sampler(keepOpen);
+  FloorSampler sampler(keepOpen, statOnly);
   if (!sampler.usable()) {
     std::fprintf(stderr, "floor_sample: cannot open /proc\n");
     return 1;
@@ -278,7 +295,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!arguments.empty()) {
-    std::fprintf(stderr, "usage: floor_sample [--keep-open] [--passes K]\n");
+    std::fprintf(stderr, "usage: floor_sample [--keep-open | --stat-only] [--passes K]\n");
     return 2;
   }
   return serve(sampler);

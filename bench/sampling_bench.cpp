@@ -3,6 +3,8 @@
 //   - takeSnapshot of a real 1,000-process tree (spawned here, killed and
 //     reaped by pid at the end); the spacing wait is skipped so that each
 //     iteration is one refresh plus the collection;
+//   - takeSnapshot of a real 20-process tree beside an unwatched 1,000-process
+//     one: the refresh reads the details of the 20 only;
 //   - HistoryBuffer::append when the buffer is at its limits (each append
 //     evicts);
 //   - the heap the history really holds when full, against its estimate
@@ -94,23 +96,28 @@ class NoSleepClock final : public sidecar::procinfo::Clock {
   sidecar::procinfo::SystemClock system_;
 };
 
-void BM_TakeSnapshotOfRealTree(benchmark::State& state) {
-  sidecar::sampling::testing::SpawnedTree tree(THOUSAND_SCRIPT);
-  if (tree.root() <= 0 || !tree.readDescendants(999)) {
-    state.SkipWithError("could not spawn the 1,000-process tree");
+/// A shell tree of 20 processes: the root and 19 sleeps.
+constexpr const char* TWENTY_SCRIPT = "i=0; while [ $i -lt 19 ]; do sleep 3600 & echo $!; i=$((i+1)); done; wait";
+
+/// Samples `tree` (of `descendants` below its root, `sleeps` of them sleep)
+/// back to back.
+void takeSnapshots(benchmark::State& state, sidecar::sampling::testing::SpawnedTree& tree, std::size_t descendants,
+                   std::ptrdiff_t sleeps) {
+  if (tree.root() <= 0 || !tree.readDescendants(descendants)) {
+    state.SkipWithError("could not spawn the tree");
     return;
   }
   sidecar::procinfo::SystemClock platformClock;
   NoSleepClock samplerClock;
   const auto platform = sidecar::procinfo::makeSystemPlatform(platformClock);
   sidecar::sampling::Sampler sampler(*platform, samplerClock);
-  sampler.prime();
+  sampler.prime(static_cast<std::uint32_t>(tree.root()), {});
   // Wait until every sleep has its own process image.
   Snapshot snapshot;
   for (int attempt = 0; attempt < 50; ++attempt) {
     snapshot = sampler.takeSnapshot(static_cast<std::uint32_t>(tree.root()), {}, std::nullopt);
     if (std::count_if(snapshot.processes.begin(), snapshot.processes.end(),
-                      [](const ProcessSample& s) { return s.name == "sleep"; }) == 990) {
+                      [](const ProcessSample& s) { return s.name == "sleep"; }) == sleeps) {
       break;
     }
   }
@@ -123,8 +130,26 @@ void BM_TakeSnapshotOfRealTree(benchmark::State& state) {
   state.counters["scanned"] = static_cast<double>(snapshot.scannedProcessCount);
   state.counters["collectionMicros"] =
       static_cast<double>(collectionMicros) / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
+  state.counters["microsPerScanned"] =
+      state.counters["collectionMicros"] / std::max(1.0, static_cast<double>(snapshot.scannedProcessCount));
+}
+
+void BM_TakeSnapshotOfRealTree(benchmark::State& state) {
+  sidecar::sampling::testing::SpawnedTree tree(THOUSAND_SCRIPT);
+  takeSnapshots(state, tree, 999, 990);
+}
+
+void BM_TakeSnapshotOfSmallTreeAmongMany(benchmark::State& state) {
+  sidecar::sampling::testing::SpawnedTree others(THOUSAND_SCRIPT);
+  if (others.root() <= 0 || !others.readDescendants(999)) {
+    state.SkipWithError("could not spawn the unwatched tree");
+    return;
+  }
+  sidecar::sampling::testing::SpawnedTree tree(TWENTY_SCRIPT);
+  takeSnapshots(state, tree, 19, 19);
 }
 BENCHMARK(BM_TakeSnapshotOfRealTree)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_TakeSnapshotOfSmallTreeAmongMany)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // --- the history --------------------------------------------------------------
 

@@ -111,6 +111,18 @@ class Platform {
   ///     reported status is simply the latest state.
   virtual bool stateFollowsLatestRefresh() const = 0;
 
+  /// Whether the task information comes with the basic information at no
+  /// read of its own: true on Linux (both from one /proc/PID/stat reading,
+  /// so taskInfo must follow basicInfo of the same pid), false on macOS
+  /// (PROC_PIDTASKINFO is a call of its own). The source then reads it:
+  ///   true: for every listed process at every refresh, so that every
+  ///     process has a CPU baseline, and a process that joins the watched
+  ///     set has its CPU usage from its first watched sample on;
+  ///   false: only for the processes whose details it reads (the watched
+  ///     ones); a process that joins the watched set has cpuUsage 0 in its
+  ///     first watched sample, like a process seen for the first time.
+  virtual bool taskInfoComesWithBasicInfo() const = 0;
+
   /// Lists every process of the system into `pids` (cleared first; its
   /// capacity is reused). Returns false when the listing failed; `pids` is
   /// then unspecified.

@@ -40,16 +40,28 @@ struct ProcessInfo {
   std::uint64_t diskReadBytes = 0;
   std::uint64_t diskWrittenBytes = 0;
 
-  // Internal to the source: the CPU baseline and the refresh mark.
+  // Internal to the source: the CPU baseline and the refresh that read it
+  // (0: none), the refresh that last picked the record for its details,
+  // what the details step of the current refresh reads for the record, and
+  // the refresh mark.
   std::uint64_t previousUserTime = 0;
   std::uint64_t previousSystemTime = 0;
+  std::uint64_t baselineRefresh = 0;
+  std::uint64_t pickedRefresh = 0;
+  enum class Details : std::uint8_t {
+    none,     ///< nothing: not a record this refresh could read
+    ofKnown,  ///< a known process, updated by this refresh
+    ofNew,    ///< a record built by this refresh from its basic information
+  };
+  Details pendingDetails = Details::none;
   bool seen = false;
 };
 
 using ProcessMap = std::unordered_map<std::uint32_t, ProcessInfo>;
 
 /// What a refresh reads beyond the basic values (name, parent, start and run
-/// time, states). The sampler turns all four on; the process table none.
+/// time, states). The sampler turns all four on, for the processes it
+/// watches; the process table none.
 struct RefreshSelection {
   bool cpu = false;
   bool diskUsage = false;

@@ -18,7 +18,11 @@ std::uint64_t secondsSince(std::uint64_t start, std::uint64_t now) { return star
 
 }  // namespace
 
-ProcessInfoSource::ProcessInfoSource(Platform& platform) : platform_(&platform), cpu_(platform) {
+ProcessInfoSource::ProcessInfoSource(Platform& platform)
+    : platform_(&platform),
+      cpu_(platform),
+      taskWithBasics_(platform.taskInfoComesWithBasicInfo()),
+      threadWithBasics_(taskWithBasics_ && !cpu_.hasProcessorCounters()) {
   processes_.reserve(INITIAL_CAPACITY);
 }
 
@@ -27,106 +31,121 @@ ProcessInfoSource ProcessInfoSource::new_with_specifics(Platform& platform) { re
 const ProcessMap& ProcessInfoSource::processes() const { return processes_; }
 
 std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelection& selection) {
-  if (!platform_->listPids(pids_)) {
+  return refresh(selection, nullptr);
+}
+
+std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelection& selection,
+                                                           const DetailPicker& pick) {
+  return refresh(selection, &pick);
+}
+
+std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick) {
+  ++refreshCount_;
+  detailsOfAll_ = pick == nullptr;
+  std::size_t listed = 0;
+  if (platform_->listPids(pids_)) {
+    listed = pids_.size();
+    const auto wall = std::chrono::duration_cast<std::chrono::seconds>(platform_->clock().wallNow()).count();
+    const std::uint64_t now = wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
+    if (cpu_.hasProcessorCounters()) cpu_.measureInterval();
+
+    // Step one: the basic values of every listed process.
+    pending_.clear();
+    for (const std::uint32_t pid : pids_) {
+      const auto known = processes_.find(pid);
+      if (known != processes_.end()) {
+        updateBasics(known->second, selection, now);
+      } else {
+        buildBasics(pid, platform_->basicInfo(pid), selection, now);
+      }
+    }
+    // New records go in after the pass; one built for a reused pid replaces
+    // the old record.
+    for (ProcessInfo& info : pending_) {
+      const std::uint32_t pid = info.pid;
+      processes_.insert_or_assign(pid, std::move(info));
+    }
+    pending_.clear();
+
+    for (auto it = processes_.begin(); it != processes_.end();) {
+      if (!it->second.seen) {
+        it = processes_.erase(it);
+      } else {
+        it->second.seen = false;
+        ++it;
+      }
+    }
+  } else {
     // Nothing was confirmed, so nothing survives: the map is empty until a
     // listing succeeds again, and every CPU baseline starts afresh.
     processes_.clear();
-    return 0;
   }
-  const auto wall = std::chrono::duration_cast<std::chrono::seconds>(platform_->clock().wallNow()).count();
-  const std::uint64_t now = wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
-  if (cpu_.hasProcessorCounters()) cpu_.measureInterval();
 
-  pending_.clear();
-  for (const std::uint32_t pid : pids_) {
-    const auto known = processes_.find(pid);
-    if (known != processes_.end()) {
-      update(known->second, selection, now);
-    } else {
-      build(pid, platform_->basicInfo(pid), selection, now);
-    }
+  // Step two: the details of the picked processes that step one has not
+  // read already.
+  if (pick == nullptr) return listed;
+  picked_.clear();
+  (*pick)(processes_, picked_);
+  for (const std::uint32_t pid : picked_) {
+    const auto found = processes_.find(pid);
+    if (found == processes_.end()) continue;
+    found->second.pickedRefresh = refreshCount_;
+    readDetails(found->second, selection);
   }
-  // New records go in after the pass; one built for a reused pid replaces
-  // the old record.
-  for (ProcessInfo& info : pending_) {
-    const std::uint32_t pid = info.pid;
-    processes_.insert_or_assign(pid, std::move(info));
-  }
-  pending_.clear();
-
-  for (auto it = processes_.begin(); it != processes_.end();) {
-    if (!it->second.seen) {
-      it = processes_.erase(it);
-    } else {
-      it->second.seen = false;
-      ++it;
-    }
-  }
-  return pids_.size();
+  return listed;
 }
 
-void ProcessInfoSource::update(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now) {
+void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now) {
   const std::uint32_t pid = info.pid;
   const std::optional<BasicInfo> basic = platform_->basicInfo(pid);
   if (basic && basic->startSeconds != info.startTime) {
     // The pid now belongs to another process. Until a record for it can be
     // built, the old one stays, nameless, so that it is not reported under
-    // a name that is no longer its own.
+    // a name that is no longer its own; nothing else of it is read.
     info.seen = true;
+    info.pendingDetails = ProcessInfo::Details::none;
     info.name.clear();
-    build(pid, basic, selection, now);
+    buildBasics(pid, basic, selection, now);
     return;
   }
+  // The name is read when it is still empty; the command line, which comes
+  // with it on some systems, only in step two.
   if (basic) {
     info.parentPid = parentOf(*basic);
     if (platform_->stateFollowsLatestRefresh()) info.processState = basic->state;
-    const bool read =
-        platform_->readNameAndArguments(pid, info.name.empty(), selection.commandLine, info.name, info.commandLine);
-    if (!read && info.name.empty()) platform_->readNameFromPath(pid, info.name);
+    if (info.name.empty() && !platform_->readNameAndArguments(pid, true, false, info.name, info.commandLine)) {
+      platform_->readNameFromPath(pid, info.name);
+    }
   } else {
     scratchName_.clear();
-    if (!platform_->readNameFromPath(pid, scratchName_)) return;  // not seen: removed
+    if (!platform_->readNameFromPath(pid, scratchName_)) {
+      info.pendingDetails = ProcessInfo::Details::none;
+      return;  // not seen: removed
+    }
     if (info.name.empty()) info.name.swap(scratchName_);
-    platform_->readNameAndArguments(pid, info.name.empty(), selection.commandLine, info.name, info.commandLine);
+    if (info.name.empty()) platform_->readNameAndArguments(pid, true, false, info.name, info.commandLine);
   }
-
-  if (selection.diskUsage) {
-    if (const std::optional<DiskCounters> disk = platform_->diskCounters(pid)) {
-      info.diskReadBytes = disk->bytesRead;
-      info.diskWrittenBytes = disk->bytesWritten;
-    }
-  }
-
-  std::uint64_t threadUser = 0;
-  std::uint64_t threadSystem = 0;
-  if (const std::optional<ThreadInfo> thread = platform_->threadInfo(pid)) {
-    info.threadState = ThreadState{thread->runState};
-    threadUser = thread->userTime;
-    threadSystem = thread->systemTime;
-  } else {
-    info.threadState = ThreadState{ThreadState::RUN_STATE_RUNNING};
-  }
-
   info.runTime = secondsSince(info.startTime, now);
-
-  if (selection.cpu || selection.memory) {
-    const TaskInfo task = platform_->taskInfo(pid);
-    if (selection.cpu) cpu_.updateCpu(info, task, threadUser, threadSystem);
-    if (selection.memory) {
-      info.residentMemory = task.residentSize;
-      info.virtualMemory = task.virtualSize;
-    }
-  }
+  info.pendingDetails = ProcessInfo::Details::ofKnown;
   info.seen = true;
+
+  if (taskWithBasics_ && (selection.cpu || selection.memory)) {
+    std::uint64_t threadUser = 0;
+    std::uint64_t threadSystem = 0;
+    if (threadWithBasics_) readThread(info, threadUser, threadSystem);
+    readTask(info, selection, true, threadUser, threadSystem);
+  }
+  if (detailsOfAll_ || info.pickedRefresh + 1 == refreshCount_) readDetails(info, selection);
 }
 
-void ProcessInfoSource::build(std::uint32_t pid, const std::optional<BasicInfo>& basic,
-                              const RefreshSelection& selection, std::uint64_t now) {
+void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic,
+                                    const RefreshSelection& selection, std::uint64_t now) {
   ProcessInfo& info = pending_.emplace_back();
   info.pid = pid;
   info.seen = true;
   if (!basic) {
-    // Only a name can be had; everything else keeps its initial value.
+    // Only a name can be had; everything else keeps its initial value, and
+    // step two reads nothing for it.
     if (!platform_->readNameFromPath(pid, info.name)) pending_.pop_back();
     return;
   }
@@ -136,29 +155,79 @@ void ProcessInfoSource::build(std::uint32_t pid, const std::optional<BasicInfo>&
   info.processState = basic->state;
   // A zombie has neither name source (on macOS); its basic information
   // alone keeps it, nameless.
-  if (!platform_->readNameAndArguments(pid, true, selection.commandLine, info.name, info.commandLine) &&
+  if (!platform_->readNameAndArguments(pid, true, false, info.name, info.commandLine) &&
       !platform_->readNameFromPath(pid, info.name) && info.processState.kind() != ProcessState::Kind::Zombie) {
     pending_.pop_back();
     return;
   }
-  if (selection.cpu || selection.memory) {
-    const TaskInfo task = platform_->taskInfo(pid);
-    if (selection.cpu) {
-      cpu_.baselineCpu(info, task);
-    } else {
-      info.previousUserTime = task.totalUser;
-      info.previousSystemTime = task.totalSystem;
-    }
-    if (selection.memory) {
-      info.residentMemory = task.residentSize;
-      info.virtualMemory = task.virtualSize;
-    }
+  info.pendingDetails = ProcessInfo::Details::ofNew;
+  if (taskWithBasics_ && (selection.cpu || selection.memory)) readTask(info, selection, false, 0, 0);
+  if (detailsOfAll_) readDetails(info, selection);
+}
+
+void ProcessInfoSource::readDetails(ProcessInfo& info, const RefreshSelection& selection) {
+  const ProcessInfo::Details details = info.pendingDetails;
+  if (details == ProcessInfo::Details::none) return;
+  info.pendingDetails = ProcessInfo::Details::none;  // read once, even if picked twice
+  const std::uint32_t pid = info.pid;
+  // The name was settled in step one; a failed read keeps the old list.
+  if (selection.commandLine) platform_->readNameAndArguments(pid, false, true, info.name, info.commandLine);
+
+  const bool readTaskNow = !taskWithBasics_ && (selection.cpu || selection.memory);
+  if (details == ProcessInfo::Details::ofNew) {
+    // No thread information for a record built in this refresh.
+    if (readTaskNow) readTask(info, selection, false, 0, 0);
   }
   if (selection.diskUsage) {
     if (const std::optional<DiskCounters> disk = platform_->diskCounters(pid)) {
       info.diskReadBytes = disk->bytesRead;
       info.diskWrittenBytes = disk->bytesWritten;
     }
+  }
+  if (details == ProcessInfo::Details::ofKnown) {
+    std::uint64_t threadUser = 0;
+    std::uint64_t threadSystem = 0;
+    if (!threadWithBasics_ || !(selection.cpu || selection.memory)) readThread(info, threadUser, threadSystem);
+    if (readTaskNow) readTask(info, selection, true, threadUser, threadSystem);
+  }
+}
+
+void ProcessInfoSource::readThread(ProcessInfo& info, std::uint64_t& threadUser, std::uint64_t& threadSystem) {
+  if (const std::optional<ThreadInfo> thread = platform_->threadInfo(info.pid)) {
+    info.threadState = ThreadState{thread->runState};
+    threadUser = thread->userTime;
+    threadSystem = thread->systemTime;
+  } else {
+    info.threadState = ThreadState{ThreadState::RUN_STATE_RUNNING};
+    threadUser = 0;
+    threadSystem = 0;
+  }
+}
+
+void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& selection, bool known,
+                                 std::uint64_t threadUser, std::uint64_t threadSystem) {
+  const TaskInfo task = platform_->taskInfo(info.pid);
+  if (selection.cpu) {
+    // Read with the basic values, the task information of a known process
+    // was read at the previous refresh as well. Read with the details, it
+    // may be older: the process was not picked then.
+    if (known && (taskWithBasics_ || info.baselineRefresh + 1 == refreshCount_)) {
+      cpu_.updateCpu(info, task, threadUser, threadSystem);
+    } else {
+      // A new record, or one whose baseline is older than the previous
+      // refresh: this reading is the baseline, and the usage starts at 0.
+      cpu_.baselineCpu(info, task);
+      info.cpuUsage = 0.0F;
+    }
+    info.baselineRefresh = refreshCount_;
+  } else if (!known) {
+    info.previousUserTime = task.totalUser;
+    info.previousSystemTime = task.totalSystem;
+    info.baselineRefresh = refreshCount_;
+  }
+  if (selection.memory) {
+    info.residentMemory = task.residentSize;
+    info.virtualMemory = task.virtualSize;
   }
 }
 

@@ -3,10 +3,28 @@
 // through the Platform seam (platform.h). One thread; no errors are reported:
 // an unreadable value is 0 or keeps its previous value, an unreadable
 // process is absent from the map.
+//
+// A refresh has two steps. First every listed process gets its basic
+// values: parent, start and run time, state, the name when its record is
+// built or while the name is still empty, and, where the platform reads them
+// with the basic values at no cost of their own, the CPU times and memory
+// sizes (taskInfoComesWithBasicInfo; they keep every process's CPU
+// baseline current). Records of processes that have gone are removed. Then
+// the details that the RefreshSelection asks for (command line, storage
+// counters, thread state, and the task information where it was not read
+// with the basic values) are read for the processes a picker chooses from
+// the refreshed map: the sampler picks the processes it watches, so that a
+// sample costs one basic reading per process on the system plus the details
+// of the watched ones. A known process that was picked at the previous
+// refresh, as most watched processes are, has its details read in step one
+// already, in the same visit as its basic values, which is cheaper than a
+// second visit; should the picker not choose it this time, those reads were
+// merely early. Without a picker every record's details are read so.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,12 +37,28 @@ namespace sidecar::procinfo {
 
 class ProcessInfoSource {
  public:
+  /// Chooses the processes whose details a refresh reads. Called once per
+  /// refresh, between the two steps, with the map as the first step left it
+  /// (basic values current, gone processes removed; empty after a failed
+  /// listing). Appends the chosen pids to `picked` (empty on entry), in any
+  /// order; pids without a record are ignored, repeated ones read once.
+  using DetailPicker = std::function<void(const ProcessMap& refreshed, std::vector<std::uint32_t>& picked)>;
+
   /// A source with nothing loaded. `platform` must outlive the source.
   static ProcessInfoSource new_with_specifics(Platform& platform);
 
   /// Lists every process of the system, updates known records, builds new
-  /// ones and drops those not seen. Returns the number of listed pids.
+  /// ones and drops those not seen; every record gets the values of
+  /// `selection`. Returns the number of listed pids.
   std::size_t refresh_processes_specifics(const RefreshSelection& selection);
+
+  /// The same refresh, but the values of `selection` beyond the basic ones
+  /// are read only for the processes `pick` chooses. The values a record
+  /// holds for a process not picked are those of the last refresh that read
+  /// them (zero or empty if none did). The CPU usage of a process that was
+  /// not picked at the previous refresh starts afresh (0) unless the
+  /// platform reads task information with the basic values.
+  std::size_t refresh_processes_specifics(const RefreshSelection& selection, const DetailPicker& pick);
 
   /// The records after the latest refresh.
   const ProcessMap& processes() const;
@@ -32,19 +66,43 @@ class ProcessInfoSource {
  private:
   explicit ProcessInfoSource(Platform& platform);
 
-  void update(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now);
-  /// Builds a new record at the end of pending_; drops it again when no
-  /// name source can be read, unless the basic information says zombie.
-  void build(std::uint32_t pid, const std::optional<BasicInfo>& basic, const RefreshSelection& selection,
-             std::uint64_t now);
+  std::size_t refresh(const RefreshSelection& selection, const DetailPicker* pick);
+  /// The first step for a known process.
+  void updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now);
+  /// The first step for a new one: builds its record at the end of
+  /// pending_, or none when no name source can be read, unless the basic
+  /// information says zombie.
+  void buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic, const RefreshSelection& selection,
+                   std::uint64_t now);
+  /// The second step for one record of the map.
+  void readDetails(ProcessInfo& info, const RefreshSelection& selection);
+  /// The task information: CPU values (usage or a new baseline) and memory
+  /// sizes as selected.
+  void readTask(ProcessInfo& info, const RefreshSelection& selection, bool known, std::uint64_t threadUser,
+                std::uint64_t threadSystem);
+  /// The thread state (running when the query fails); the thread's CPU
+  /// times go to the CPU fallback.
+  void readThread(ProcessInfo& info, std::uint64_t& threadUser, std::uint64_t& threadSystem);
 
   Platform* platform_;
   ProcessMap processes_;
   CpuAccounting cpu_;
+  // Decided once: the task information is read in the first step, for
+  // every process (taskInfoComesWithBasicInfo), and then, where the CPU
+  // fallback needs the thread times for it, the thread information too.
+  bool taskWithBasics_;
+  bool threadWithBasics_;
+  // Numbers the refreshes, so that a CPU baseline is known to be the
+  // previous refresh's (ProcessInfo::baselineRefresh), and a process picked
+  // at the previous refresh is known (ProcessInfo::pickedRefresh).
+  std::uint64_t refreshCount_ = 0;
+  // This refresh reads every record's details in step one (no picker).
+  bool detailsOfAll_ = false;
   // Reused across refreshes: the listed pids, the records built during the
-  // pass (inserted after it), a scratch name.
+  // pass (inserted after it), the picked pids, a scratch name.
   std::vector<std::uint32_t> pids_;
   std::vector<ProcessInfo> pending_;
+  std::vector<std::uint32_t> picked_;
   std::string scratchName_;
 };
 

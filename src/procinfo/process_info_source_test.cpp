@@ -376,5 +376,179 @@ TEST_F(SourceTest, PerProcessReadsFollowTheSelection) {
   EXPECT_EQ(calls.readNameFromPath, 0U);
 }
 
+// --- The selective refresh: basic values for all, details for the picked ---
+
+/// A picker that chooses the pids in `watched` and remembers what it saw.
+struct Picker {
+  explicit Picker(std::vector<std::uint32_t> pids) : watched(std::move(pids)) {}
+
+  std::vector<std::uint32_t> watched;
+  std::size_t calls = 0;
+  std::size_t recordsSeen = 0;
+  std::optional<std::uint32_t> parentSeenOf42;
+
+  ProcessInfoSource::DetailPicker picker() {
+    return [this](const ProcessMap& refreshed, std::vector<std::uint32_t>& picked) {
+      ++calls;
+      recordsSeen = refreshed.size();
+      const auto found = refreshed.find(42);
+      parentSeenOf42 = found == refreshed.end() ? std::nullopt : found->second.parentPid;
+      EXPECT_TRUE(picked.empty());
+      picked = watched;
+    };
+  }
+};
+
+TEST_F(SourceTest, PickedProcessesGetTheDetailsAndTheOthersTheBasicValues) {
+  platform.addProcess(1, 0, 100, "init", {"/sbin/init"});
+  platform.addProcess(42, 1, 100, "watched", {"watched", "-v"});
+  platform.addProcess(43, 1, 100, "other", {"other", "-q"});
+  for (const std::uint32_t pid : {42U, 43U}) {
+    platform.setDisk(pid, 10, 20);
+    platform.setMemory(pid, 4096, 8192);
+    platform.setThreadState(pid, ThreadState::RUN_STATE_WAITING);
+  }
+  Picker pick({42, 42, 999});  // repeated and unknown pids are harmless
+  source.refresh_processes_specifics(ALL, pick.picker());
+  platform.resetCalls();
+  platform.process(42).basic->parentPid = 43;  // the picker sees this refresh's parents
+  source.refresh_processes_specifics(ALL, pick.picker());
+
+  EXPECT_EQ(pick.calls, 2U);
+  EXPECT_EQ(pick.recordsSeen, 3U);
+  EXPECT_EQ(pick.parentSeenOf42, 43U);
+  const FakeCallCounts& calls = platform.calls();
+  EXPECT_EQ(calls.basicInfo, 3U) << "every process";
+  EXPECT_EQ(calls.readNameAndArguments, 1U) << "the watched command line only; names are known";
+  EXPECT_EQ(calls.threadInfo, 1U);
+  EXPECT_EQ(calls.taskInfo, 1U) << "the macOS way: task information for the watched only";
+  EXPECT_EQ(calls.diskCounters, 1U);
+  EXPECT_EQ(calls.readNameFromPath, 0U);
+
+  EXPECT_THAT(at(42).commandLine, ElementsAre("watched", "-v"));
+  EXPECT_EQ(at(42).diskReadBytes, 10U);
+  EXPECT_EQ(at(42).residentMemory, 4096U);
+  EXPECT_EQ(statusText(reportedStatus(at(42))), "Sleep");
+  const ProcessInfo& other = at(43);
+  EXPECT_EQ(other.name, "other") << "names are read for every new record";
+  EXPECT_EQ(other.parentPid, 1U);
+  EXPECT_EQ(other.runTime, wallSeconds() - 100);
+  EXPECT_THAT(other.commandLine, IsEmpty());
+  EXPECT_EQ(other.diskReadBytes, 0U);
+  EXPECT_EQ(other.residentMemory, 0U);
+  EXPECT_EQ(other.threadState, std::nullopt);
+}
+
+TEST_F(SourceTest, AProcessThatStopsBeingPickedKeepsItsLastDetails) {
+  platform.addProcess(42, 1, 100, "tool", {"tool", "--first"});
+  platform.setDisk(42, 1, 2);
+  Picker pick({42});
+  source.refresh_processes_specifics(ALL, pick.picker());
+  // Picked at the previous refresh: its details are read in the visit of
+  // its basic values, before the picker decides.
+  platform.process(42).argumentArea = makeArgumentArea("/usr/bin/tool", {"tool", "--second"});
+  platform.setDisk(42, 3, 4);
+  pick.watched.clear();
+  platform.resetCalls();
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_EQ(platform.calls().diskCounters, 1U);
+  EXPECT_THAT(at(42).commandLine, ElementsAre("tool", "--second"));
+  // Not picked at the previous refresh either: nothing more is read.
+  platform.process(42).argumentArea = makeArgumentArea("/usr/bin/tool", {"tool", "--third"});
+  platform.setDisk(42, 5, 6);
+  platform.resetCalls();
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_EQ(platform.calls().diskCounters, 0U);
+  EXPECT_THAT(at(42).commandLine, ElementsAre("tool", "--second"));
+  EXPECT_EQ(at(42).diskReadBytes, 3U);
+  pick.watched = {42};
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_THAT(at(42).commandLine, ElementsAre("tool", "--third"));
+  EXPECT_EQ(at(42).diskReadBytes, 5U);
+}
+
+TEST_F(SourceTest, TheMacosWayAJoiningProcessStartsItsCpuUsageAtZero) {
+  platform.addProcess(42, 1, 100, "busy");
+  platform.addCpuTime(42, seconds(1));
+  Picker pick({});
+  source.refresh_processes_specifics(ALL, pick.picker());
+  platform.advance(seconds(1));
+  platform.addCpuTime(42, seconds(1));
+  pick.watched = {42};
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_EQ(at(42).cpuUsage, 0.0F) << "no baseline from the refresh before";
+  EXPECT_EQ(at(42).accumulatedCpuTime, 2000U);
+  platform.advance(seconds(1));
+  platform.addCpuTime(42, seconds(1));
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_NEAR(at(42).cpuUsage, 100.0F, 1.0F);
+
+  // Not picked for two refreshes: its baseline is two refreshes old and is
+  // not used for the next one, which would give the usage of three
+  // intervals over one.
+  pick.watched.clear();
+  for (int i = 0; i < 2; ++i) {
+    platform.advance(seconds(1));
+    platform.addCpuTime(42, seconds(1));
+    source.refresh_processes_specifics(ALL, pick.picker());
+  }
+  pick.watched = {42};
+  platform.advance(seconds(1));
+  platform.addCpuTime(42, seconds(1));
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_EQ(at(42).cpuUsage, 0.0F);
+  EXPECT_EQ(at(42).accumulatedCpuTime, 6000U);
+}
+
+TEST_F(SourceTest, TheLinuxWayEveryProcessKeepsItsCpuBaseline) {
+  FakeClock linuxClock;
+  FakePlatform linuxPlatform(linuxClock);
+  linuxPlatform.setTaskInfoComesWithBasicInfo(true);
+  linuxPlatform.setStateFollowsLatestRefresh(true);
+  auto linuxSource = ProcessInfoSource::new_with_specifics(linuxPlatform);
+  linuxPlatform.addProcess(42, 1, 100, "busy");
+  linuxPlatform.addProcess(43, 1, 100, "idle");
+  linuxPlatform.setMemory(43, 4096, 8192);
+  linuxPlatform.addCpuTime(42, seconds(1));
+  Picker pick({});
+  linuxSource.refresh_processes_specifics(ALL, pick.picker());
+  linuxPlatform.resetCalls();
+  linuxPlatform.advance(seconds(1));
+  linuxPlatform.addCpuTime(42, milliseconds(500));
+  pick.watched = {42};
+  linuxSource.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_NEAR(linuxSource.processes().at(42).cpuUsage, 50.0F, 1.0F) << "joined, with its usage at once";
+  EXPECT_EQ(linuxPlatform.calls().taskInfo, 2U) << "with the basic values, for every process";
+  EXPECT_EQ(linuxPlatform.calls().diskCounters, 1U);
+  EXPECT_EQ(linuxSource.processes().at(43).residentMemory, 4096U);
+}
+
+TEST_F(SourceTest, AFailedListingStillAsksThePickerWithAnEmptyMap) {
+  platform.addProcess(42, 1, 100, "p");
+  Picker pick({42});
+  source.refresh_processes_specifics(ALL, pick.picker());
+  platform.failListing();
+  EXPECT_EQ(source.refresh_processes_specifics(ALL, pick.picker()), 0U);
+  EXPECT_EQ(pick.calls, 2U);
+  EXPECT_EQ(pick.recordsSeen, 0U);
+  EXPECT_TRUE(source.processes().empty());
+}
+
+TEST_F(SourceTest, ARecordKeptNamelessAfterAReuseGetsNoDetails) {
+  platform.addProcess(9, 1, 100, "old", {"old", "-a"});
+  Picker pick({9});
+  source.refresh_processes_specifics(ALL, pick.picker());
+  FakeProcess& reused = platform.addProcess(9, 1, 200, "new", {"new"});
+  reused.argumentArea.reset();
+  reused.path.reset();
+  platform.resetCalls();
+  source.refresh_processes_specifics(ALL, pick.picker());
+  EXPECT_EQ(at(9).name, "");
+  EXPECT_THAT(at(9).commandLine, ElementsAre("old", "-a"));
+  EXPECT_EQ(platform.calls().diskCounters, 0U);
+  EXPECT_EQ(platform.calls().threadInfo, 0U);
+  EXPECT_EQ(platform.calls().taskInfo, 0U);
+}
+
 }  // namespace
 }  // namespace sidecar::procinfo

@@ -1,22 +1,14 @@
 // Randomized churn and fault injection on the fake platform, run through the
-// sampler, the history and the process table together.
-//
-// A "world" of processes changes at every step: processes start, exit (their
-// children are re-parented to pid 1, or left pointing at the dead parent for
-// a while), pids are reused with new start times, parents change (cycles
-// included), zombies appear and are reaped, programs exec into new names and
-// arguments, and the wall clock jumps forward or back. Before each refresh
-// every platform read may fail at random: the listing, the basic, task and
-// thread information, the disk counters, the argument area, the executable
-// path and the processor ticks; pids that are listed but gone are mixed into
-// the listing.
+// sampler, the history and the process table together. The world, its churn
+// and the faults are those of churn_world_for_tests.h.
 //
 // A small reference model applies the record-keeping rules of the source
 // (who is kept, replaced, built or dropped, and with which start time, name,
-// parent and arguments) to the same script. After every refresh and every
-// sample the test checks the source against the model and the snapshot and
-// the history against their invariants, and reports the seed and step of the
-// first violation.
+// parent and arguments; which values are read for every process and which
+// for the watched ones only) to the same script. After every refresh and
+// every sample the test checks the source against the model and the
+// snapshot and the history against their invariants, and reports the seed
+// and step of the first violation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,6 +31,7 @@
 #include "procinfo/process_info_source.h"
 #include "protocol/byte_sink.h"
 #include "protocol/message_writer.h"
+#include "sampling/churn_world_for_tests.h"
 #include "sampling/history_buffer.h"
 #include "sampling/process_sample.h"
 #include "sampling/process_table.h"
@@ -51,65 +44,12 @@ namespace {
 using namespace std::chrono_literals;
 using procinfo::FakePlatform;
 using procinfo::ProcessInfo;
-
-// ---------------------------------------------------------------------------
-// The world: what really runs, as the test scripts it.
-
-struct WorldProcess {
-  std::uint32_t ppid = 0;
-  std::uint64_t start = 0;
-  std::string path;
-  std::vector<std::string> args;
-  procinfo::TaskInfo task;
-  procinfo::DiskCounters disk;
-  std::int32_t threadState = procinfo::ThreadState::RUN_STATE_RUNNING;
-  /// A zombie keeps its basic information but has no arguments or path.
-  bool zombie = false;
-};
-
-/// Which reads fail for one pid during one step.
-struct Faults {
-  bool basic = false;
-  bool task = false;
-  bool thread = false;
-  bool disk = false;
-  bool area = false;
-  bool path = false;
-};
-
-/// How a seed shapes its run.
-struct Profile {
-  const char* label;
-  std::uint32_t seed;
-  int steps;
-  std::uint32_t pidSpace;     ///< pids 2..pidSpace; small spaces reuse pids often
-  std::size_t targetSize;     ///< the world grows toward this many processes
-  double faultRate;           ///< chance that any one per-process read fails
-  std::size_t longArguments;  ///< bytes of an extra argument on some processes
-  double longArgumentRate;    ///< chance that a process gets that argument
-  double treeBias;            ///< chance that a new process is a child of the root
-  double jumpRate;            ///< chance per step of a long jump or a set-back of the wall clock
-};
-
-/// The figures a run prints at its end.
-struct Tally {
-  std::size_t refreshes = 0;
-  std::size_t snapshots = 0;
-  std::size_t faults = 0;
-  std::size_t starts = 0;
-  std::size_t exits = 0;
-  std::size_t reuses = 0;
-  std::size_t reparents = 0;
-  std::size_t zombies = 0;
-  std::size_t execs = 0;
-  std::size_t clockJumps = 0;
-  std::size_t tables = 0;
-  std::size_t historyReads = 0;
-  std::size_t maxSelected = 0;
-  std::size_t maxHistory = 0;
-  std::uint64_t maxHistoryBytes = 0;
-  std::uint64_t maxHistoryEntries = 0;
-};
+using testing::ChurnWorld;
+using testing::Faults;
+using testing::Profile;
+using testing::Tally;
+using testing::WorldOptions;
+using testing::WorldProcess;
 
 // ---------------------------------------------------------------------------
 // The reference model of the source's records.
@@ -123,6 +63,12 @@ struct ModelRecord {
   std::uint64_t diskRead = 0;
   std::optional<std::int32_t> threadState;
   bool seen = false;
+  /// What step two of the refresh reads: nothing, a known process's
+  /// details, a new record's.
+  enum class Details { none, ofKnown, ofNew } details = Details::none;
+  /// Picked at the previous refresh: a known process's details are read in
+  /// step one.
+  bool pickedLast = false;
 };
 
 using Model = std::map<std::uint32_t, ModelRecord>;
@@ -139,15 +85,34 @@ std::optional<std::uint32_t> parentOf(std::uint32_t ppid) {
   return ppid == 0 ? std::nullopt : std::optional<std::uint32_t>(ppid);
 }
 
+/// The selection the sampler must make, computed from a map of records.
+struct ExpectedSelection {
+  std::set<std::uint32_t> pids;
+  std::set<std::pair<std::uint32_t, std::uint64_t>> externals;
+};
+
+ExpectedSelection expectedSelection(const procinfo::ProcessMap& map, std::uint32_t rootPid,
+                                    const ExternalProcessMap& externals);
+
 /// What one refresh of `model` should leave, given the world, this step's
-/// listing (empty optional: the listing fails) and faults.
+/// listing (empty optional: the listing fails) and faults: step one reads
+/// the basic values of every listed process (and the memory size too when
+/// the platform reads task information with them), step two the details of
+/// the watched processes, or of every process when no selection is given.
 class ModelRefresh {
  public:
-  ModelRefresh(const std::map<std::uint32_t, WorldProcess>& world,
-               const std::unordered_map<std::uint32_t, Faults>& faults, procinfo::RefreshSelection selection)
-      : world_(world), faults_(faults), selection_(selection) {}
+  struct Watched {
+    std::uint32_t rootPid;
+    const ExternalProcessMap& externals;
+  };
 
-  void apply(Model& model, const std::optional<std::vector<std::uint32_t>>& listed) const {
+  ModelRefresh(const std::map<std::uint32_t, WorldProcess>& world,
+               const std::unordered_map<std::uint32_t, Faults>& faults, procinfo::RefreshSelection selection,
+               bool linuxLike, bool taskWithBasics)
+      : world_(world), faults_(faults), selection_(selection), linuxLike_(linuxLike), taskWithBasics_(taskWithBasics) {}
+
+  void apply(Model& model, const std::optional<std::vector<std::uint32_t>>& listed,
+             const std::optional<Watched>& watched) const {
     if (!listed || listed->empty()) {
       model.clear();
       return;
@@ -164,26 +129,21 @@ class ModelRefresh {
       if (r.basic && r.w->start != rec.start) {
         rec.seen = true;
         rec.name.clear();
+        rec.details = ModelRecord::Details::none;
         build(pid, r, pending);
         continue;
       }
       if (r.basic) {
         rec.parentPid = parentOf(r.w->ppid);
-        if (r.area) {
-          if (rec.name.empty()) rec.name = std::string(procinfo::lastPathComponent(r.w->path));
-          if (selection_.commandLine) rec.args = nonEmpty(r.w->args);
-        } else if (rec.name.empty() && r.path) {
-          rec.name = std::string(procinfo::lastPathComponent(r.w->path));
-        }
+        if (rec.name.empty() && (r.area || r.path)) rec.name = std::string(procinfo::lastPathComponent(r.w->path));
       } else {
         if (!r.path) continue;  // not seen: dropped
         if (rec.name.empty()) rec.name = std::string(procinfo::lastPathComponent(r.w->path));
-        if (r.area && selection_.commandLine) rec.args = nonEmpty(r.w->args);
       }
-      if (selection_.diskUsage && r.disk) rec.diskRead = r.w->disk.bytesRead;
-      rec.threadState = r.thread ? r.w->threadState : procinfo::ThreadState::RUN_STATE_RUNNING;
-      if (selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
+      rec.details = ModelRecord::Details::ofKnown;
+      if (taskWithBasics_ && selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
       rec.seen = true;
+      if (rec.pickedLast) readDetails(rec, r);  // in the same visit
     }
     for (auto& [pid, rec] : pending) model[pid] = std::move(rec);
     for (auto it = model.begin(); it != model.end();) {
@@ -193,6 +153,24 @@ class ModelRefresh {
         it->second.seen = false;
         ++it;
       }
+    }
+
+    std::set<std::uint32_t> picked;
+    if (watched) {
+      procinfo::ProcessMap nodes;
+      for (const auto& [pid, rec] : model) {
+        procinfo::ProcessInfo& info = nodes[pid];
+        info.pid = pid;
+        info.parentPid = rec.parentPid;
+        info.startTime = rec.start;
+      }
+      picked = expectedSelection(nodes, watched->rootPid, watched->externals).pids;
+    } else {
+      for (const auto& [pid, rec] : model) picked.insert(pid);
+    }
+    for (auto& [pid, rec] : model) {
+      rec.pickedLast = watched && picked.count(pid) != 0;
+      if (picked.count(pid) != 0) readDetails(rec, reads(pid));
     }
   }
 
@@ -207,6 +185,17 @@ class ModelRefresh {
     bool path = false;
   };
 
+  void readDetails(ModelRecord& rec, const Reads& r) const {
+    if (rec.details == ModelRecord::Details::none) return;
+    if (selection_.commandLine && r.area) rec.args = r.w->zombie ? std::vector<std::string>{} : nonEmpty(r.w->args);
+    if (selection_.diskUsage && r.disk) rec.diskRead = r.w->disk.bytesRead;
+    if (rec.details == ModelRecord::Details::ofKnown) {
+      rec.threadState = r.thread ? r.w->threadState : procinfo::ThreadState::RUN_STATE_RUNNING;
+    }
+    if (!taskWithBasics_ && selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
+    rec.details = ModelRecord::Details::none;
+  }
+
   Reads reads(std::uint32_t pid) const {
     Reads r;
     const auto found = world_.find(pid);
@@ -218,8 +207,9 @@ class ModelRefresh {
     r.basic = !fault.basic;
     r.task = !fault.task;
     r.thread = !fault.thread;
-    r.disk = !fault.disk;
-    r.area = !fault.area && !r.w->zombie;
+    r.disk = !fault.disk && !r.w->diskDenied;
+    // A zombie's arguments: none to read on macOS, an empty list on Linux.
+    r.area = !fault.area && (!r.w->zombie || linuxLike_);
     r.path = !fault.path && !r.w->zombie && !r.w->path.empty();
     return r;
   }
@@ -236,22 +226,21 @@ class ModelRefresh {
     }
     rec.start = r.w->start;
     rec.parentPid = parentOf(r.w->ppid);
-    if (r.area) {
-      rec.name = std::string(procinfo::lastPathComponent(r.w->path));
-      if (selection_.commandLine) rec.args = nonEmpty(r.w->args);
-    } else if (r.path) {
+    if (r.area || r.path) {
       rec.name = std::string(procinfo::lastPathComponent(r.w->path));
     } else if (!r.w->zombie) {
       return;  // a zombie's basic information alone keeps it, nameless
     }
-    if (selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
-    if (selection_.diskUsage && r.disk) rec.diskRead = r.w->disk.bytesRead;
+    rec.details = ModelRecord::Details::ofNew;
+    if (taskWithBasics_ && selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
     pending.emplace_back(pid, std::move(rec));
   }
 
   const std::map<std::uint32_t, WorldProcess>& world_;
   const std::unordered_map<std::uint32_t, Faults>& faults_;
   procinfo::RefreshSelection selection_;
+  bool linuxLike_;
+  bool taskWithBasics_;
 };
 
 // ---------------------------------------------------------------------------
@@ -334,12 +323,6 @@ std::string checkSource(const procinfo::ProcessMap& map, const Model& model,
   }
   return {};
 }
-
-/// The selection the sampler must make, computed from the source's map.
-struct ExpectedSelection {
-  std::set<std::uint32_t> pids;
-  std::set<std::pair<std::uint32_t, std::uint64_t>> externals;
-};
 
 ExpectedSelection expectedSelection(const procinfo::ProcessMap& map, std::uint32_t rootPid,
                                     const ExternalProcessMap& externals) {
@@ -464,275 +447,73 @@ std::string checkHistory(const HistoryBuffer& history, const protocol::Snapshot&
 // ---------------------------------------------------------------------------
 // The run.
 
+/// Which platform a run models: macOS (the fake's default) or Linux (the
+/// task information read with the basic values, the state following the
+/// latest refresh, zombies with empty argument lists).
+struct Mode {
+  bool linuxLike = false;
+};
+
 class ChurnRun {
  public:
-  explicit ChurnRun(const Profile& profile)
-      : profile_(profile), random_(profile.seed), platform_(clock_), sampler_(platform_, clock_) {}
+  ChurnRun(const Profile& profile, Mode mode)
+      : profile_(profile),
+        mode_(mode),
+        platform_(clock_),
+        world_(profile, {&platform_}, WorldOptions{mode.linuxLike, {}}),
+        sampler_(configured(platform_, mode), clock_) {}
 
   /// Runs every step; stops at the first violation (a gtest failure).
   void run() {
-    std::uint64_t now = nowSeconds();
-    world_[1] = WorldProcess{0, now - 100000, "/sbin/launchd", {"launchd"}, {}, {}, 1, false};
-    rootPid_ = spawn(1, now - 50);
-    for (std::size_t i = 0; i < profile_.targetSize / 2; ++i) spawn(randomLivePid(), now - 10);
-    chooseExternals();
+    world_.populate();
     for (step_ = 0; step_ < profile_.steps; ++step_) {
-      churn();
-      if (chance(0.05)) chooseExternals();
-      scriptPlatform();
-      if (chance(0.1)) {
-        sampler_.prime();
+      world_.churn();
+      if (world_.chance(0.05)) world_.chooseExternals();
+      world_.script();
+      if (world_.chance(0.1)) {
+        sampler_.prime(world_.rootPid(), world_.externals());
         afterRefresh();
       } else {
         sample();
       }
       if (::testing::Test::HasFatalFailure()) return;
-      if (chance(0.03)) checkProcessTable();
-      if (chance(0.02)) checkReadHistory();
+      if (world_.chance(0.03)) checkProcessTable();
+      if (world_.chance(0.02)) checkReadHistory();
       if (::testing::Test::HasFatalFailure()) return;
     }
-    std::cout << "[churn] " << profile_.label << " seed " << profile_.seed << ": " << profile_.steps
-              << " steps survived, " << tally_.refreshes << " refreshes, " << tally_.snapshots << " snapshots, "
-              << tally_.faults << " faults injected; " << tally_.starts << " starts, " << tally_.exits << " exits, "
-              << tally_.reuses << " pid reuses, " << tally_.reparents << " re-parentings, " << tally_.zombies
-              << " zombies, " << tally_.execs << " execs, " << tally_.clockJumps << " clock jumps; "
-              << tally_.tables << " process tables, " << tally_.historyReads << " history reads; largest selection "
-              << tally_.maxSelected << ", history up to " << tally_.maxHistory << " snapshots / "
-              << tally_.maxHistoryEntries << " entries / " << tally_.maxHistoryBytes << " bytes\n";
+    const Tally& tally = world_.tally();
+    std::cout << "[churn] " << profile_.label << " seed " << profile_.seed << (mode_.linuxLike ? " (linux)" : "")
+              << ": " << profile_.steps << " steps survived, " << tally.refreshes << " refreshes, " << tally.snapshots
+              << " snapshots, " << tally.faults << " faults injected; " << tally.starts << " starts, " << tally.exits
+              << " exits, " << tally.reuses << " pid reuses, " << tally.reparents << " re-parentings, "
+              << tally.zombies << " zombies, " << tally.execs << " execs, " << tally.clockJumps << " clock jumps; "
+              << tally.tables << " process tables, " << tally.historyReads << " history reads; largest selection "
+              << tally.maxSelected << ", history up to " << tally.maxHistory << " snapshots / "
+              << tally.maxHistoryEntries << " entries / " << tally.maxHistoryBytes << " bytes\n";
   }
 
  private:
-  bool chance(double p) { return std::bernoulli_distribution(p)(random_); }
-  std::uint32_t below(std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(random_); }
-
-  std::uint64_t nowSeconds() {
-    const auto wall = std::chrono::duration_cast<std::chrono::seconds>(clock_.wallNow()).count();
-    return wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
-  }
-
-  std::uint32_t randomLivePid() {
-    auto it = world_.begin();
-    std::advance(it, below(static_cast<std::uint32_t>(world_.size())));
-    return it->first;
-  }
-
-  std::string randomName() {
-    static const char* const NAMES[] = {"worker", "helper", "sh", "node", "caf\xC3\xA9", "bad\xFF\xFEname",
-                                        "a\xE2\x82", "renderer", "x"};
-    std::string name = NAMES[below(9)];
-    if (chance(0.02)) name.assign(1500 + below(1000), 'n');  // longer than the name limit
-    return name;
-  }
-
-  std::string randomPath() {
-    const std::string name = randomName();
-    switch (below(20)) {
-      case 0: return "/";                         // no last component: empty name
-      case 1: return "/opt/" + name + "/./";      // trailing "." and "/" ignored
-      case 2: return "relative/" + name;
-      default: return "/usr/bin/" + name;
-    }
-  }
-
-  std::vector<std::string> randomArgs(const std::string& path) {
-    std::vector<std::string> args{path};
-    const std::uint32_t extra = below(4);
-    for (std::uint32_t i = 0; i < extra; ++i) args.push_back(chance(0.2) ? "" : "--opt" + std::to_string(below(100)));
-    if (profile_.longArguments > 0 && chance(profile_.longArgumentRate)) args.push_back(std::string(profile_.longArguments, 'L'));
-    if (chance(0.01)) args.assign(1, std::string(20000, 'A'));  // longer than the command limit
-    return args;
-  }
-
-  std::uint32_t freePid() {
-    for (int attempt = 0; attempt < 64; ++attempt) {
-      const std::uint32_t pid = 2 + below(profile_.pidSpace - 1);
-      if (world_.count(pid) == 0) return pid;
-    }
-    return 0;
-  }
-
-  std::uint32_t spawn(std::uint32_t parent, std::uint64_t start) {
-    const std::uint32_t pid = freePid();
-    if (pid == 0) return 0;
-    WorldProcess p;
-    p.ppid = parent;
-    p.start = start;
-    p.path = randomPath();
-    p.args = randomArgs(p.path);
-    world_[pid] = std::move(p);
-    ++tally_.starts;
-    return pid;
-  }
-
-  void exitProcess(std::uint32_t pid) {
-    if (pid == 1) return;
-    world_.erase(pid);
-    ++tally_.exits;
-    // Orphans go to pid 1 at once, or keep the dead parent's pid until a
-    // later step (the listing may catch them in between).
-    const bool reparentNow = chance(0.7);
-    for (auto& [child, p] : world_) {
-      if (p.ppid == pid && reparentNow) p.ppid = 1;
-    }
-  }
-
-  void churn() {
-    const std::uint64_t now = nowSeconds();
-    const std::size_t size = world_.size();
-    const std::uint32_t operations = 1 + below(8);
-    for (std::uint32_t i = 0; i < operations; ++i) {
-      const std::uint32_t pick = below(100);
-      const std::uint32_t pid = randomLivePid();
-      if (pick < 30) {
-        if (size < profile_.targetSize * 3 / 2) spawn(chance(profile_.treeBias) ? rootPid_ : pid, now);
-      } else if (pick < 50) {
-        if (size > profile_.targetSize / 2) exitProcess(pid);
-      } else if (pick < 62) {
-        // Reuse: the pid exits and a new process takes it at once, usually
-        // in a later second (so its start time differs).
-        if (pid == 1) continue;
-        WorldProcess fresh;
-        fresh.ppid = chance(0.5) ? world_[pid].ppid : randomLivePid();
-        fresh.start = chance(0.8) ? now + 1 + below(3) : world_[pid].start;
-        fresh.path = randomPath();
-        fresh.args = randomArgs(fresh.path);
-        world_[pid] = std::move(fresh);
-        ++tally_.reuses;
-      } else if (pick < 70) {
-        if (pid == 1) continue;
-        world_[pid].ppid = chance(0.1) ? 0 : randomLivePid();  // cycles and parentless processes included
-        ++tally_.reparents;
-      } else if (pick < 75) {
-        if (pid == 1) continue;
-        if (world_[pid].zombie) {
-          exitProcess(pid);  // reaped
-        } else {
-          world_[pid].zombie = true;
-          ++tally_.zombies;
-        }
-      } else if (pick < 83) {
-        if (world_[pid].zombie) continue;
-        world_[pid].path = randomPath();  // exec: new program, same pid and start
-        world_[pid].args = randomArgs(world_[pid].path);
-        ++tally_.execs;
-      } else {
-        WorldProcess& p = world_[pid];
-        p.task.totalUser += below(400'000'000);
-        p.task.totalSystem += below(100'000'000);
-        p.task.residentSize = 4096ULL * below(100000);
-        p.task.virtualSize = p.task.residentSize * 4;
-        p.disk.bytesRead += below(1 << 20);
-        p.disk.bytesWritten += below(1 << 20);
-        p.threadState = static_cast<std::int32_t>(below(7));
-      }
-    }
-    // Time passes: usually a fraction of a second, sometimes a long gap (the
-    // history's age bound), sometimes the wall clock is set back.
-    if (chance(profile_.jumpRate)) {
-      platform_.advance(std::chrono::seconds(600 + below(1800)));
-      ++tally_.clockJumps;
-    } else if (chance(profile_.jumpRate)) {
-      clock_.setWall(clock_.wallNow() - std::chrono::seconds(1 + below(120)));
-      ++tally_.clockJumps;
-    } else {
-      platform_.advance(std::chrono::milliseconds(below(1500)));
-    }
-  }
-
-  void chooseExternals() {
-    externals_.clear();
-    const std::uint32_t count = below(5);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const std::uint32_t pid = chance(0.2) ? 2 + below(profile_.pidSpace) : randomLivePid();
-      const auto live = world_.find(pid);
-      std::optional<std::uint64_t> start;
-      if (chance(0.7) && live != world_.end()) {
-        start = live->second.start * 1000 + below(1000);  // the same second, any millisecond
-      } else if (chance(0.5)) {
-        start = (nowSeconds() - below(100000)) * 1000;  // probably stale
-      }
-      externals_[pid] = start;
-    }
-    if (chance(0.1) && world_.count(rootPid_) == 0) rootPid_ = randomLivePid();
-  }
-
-  /// Writes the world and this step's faults into the fake.
-  void scriptPlatform() {
-    faults_.clear();
-    std::vector<std::uint32_t> gone;
-    for (const std::uint32_t pid : scriptedPids_) {
-      if (world_.count(pid) == 0) gone.push_back(pid);
-    }
-    for (const std::uint32_t pid : gone) platform_.removeProcess(pid);
-    scriptedPids_.clear();
-    const double rate = profile_.faultRate;
-    for (const auto& [pid, p] : world_) {
-      procinfo::FakeProcess& entry = platform_.addProcess(pid, p.ppid, p.start, "x");
-      entry.path = p.path;
-      entry.argumentArea = procinfo::makeArgumentArea(p.path, p.args, {"HOME=/nowhere"});
-      entry.task = p.task;
-      entry.disk = p.disk;
-      entry.thread = procinfo::ThreadInfo{p.threadState, 0, 0};
-      if (p.zombie) {
-        entry.basic->state = procinfo::ProcessState(procinfo::ProcessState::Kind::Zombie);
-        entry.argumentArea.reset();
-        entry.path.reset();
-      }
-      Faults f;
-      f.basic = chance(rate);
-      f.task = chance(rate);
-      f.thread = chance(rate);
-      f.disk = chance(rate);
-      f.area = chance(rate);
-      f.path = chance(rate);
-      tally_.faults += f.basic + f.task + f.thread + f.disk + f.area + f.path;
-      if (f.basic) entry.basic.reset();
-      if (f.task) entry.task = {};
-      if (f.thread) entry.thread.reset();
-      if (f.disk) entry.disk.reset();
-      if (f.area) entry.argumentArea.reset();
-      if (f.path) entry.path.reset();
-      faults_[pid] = f;
-      scriptedPids_.push_back(pid);
-    }
-    // The listing: every live pid in a shuffled order, plus now and then a
-    // few pids that exited between the listing and the reads.
-    std::vector<std::uint32_t> order(scriptedPids_);
-    if (chance(0.1)) {
-      const std::uint32_t ghosts = 1 + below(3);
-      for (std::uint32_t i = 0; i < ghosts; ++i) {
-        const std::uint32_t pid = freePid();
-        if (pid != 0 && std::find(order.begin(), order.end(), pid) == order.end()) {
-          order.push_back(pid);
-          ++tally_.faults;
-        }
-      }
-    }
-    std::shuffle(order.begin(), order.end(), random_);
-    listed_ = order;
-    platform_.setListingOrder(order);
-    if (chance(0.03)) {
-      platform_.failListing(1);
-      listed_.reset();
-      ++tally_.faults;
-    }
-    if (chance(0.05)) {
-      platform_.failProcessorTicks(1);
-      ++tally_.faults;
-    }
+  /// Set before the sampler's source is made: it asks once.
+  static FakePlatform& configured(FakePlatform& platform, Mode mode) {
+    platform.setStateFollowsLatestRefresh(mode.linuxLike);
+    platform.setTaskInfoComesWithBasicInfo(mode.linuxLike);
+    return platform;
   }
 
   /// Every refresh: the sampler's source against the model.
   void afterRefresh() {
-    ++tally_.refreshes;
-    ModelRefresh(world_, faults_, procinfo::RefreshSelection::everything()).apply(model_, listed_);
-    const std::string problem = checkSource(sampler_.source().processes(), model_, listed_, world_, faults_);
+    ++world_.tally().refreshes;
+    ModelRefresh(world_.processes(), world_.faults(), procinfo::RefreshSelection::everything(), mode_.linuxLike,
+                 mode_.linuxLike)
+        .apply(model_, world_.listed(), ModelRefresh::Watched{world_.rootPid(), world_.externals()});
+    const std::string problem =
+        checkSource(sampler_.source().processes(), model_, world_.listed(), world_.processes(), world_.faults());
     ASSERT_EQ(problem, "") << "seed " << profile_.seed << " step " << step_ << " (" << profile_.label << ")";
   }
 
   void sample() {
     std::optional<std::string> requestId;
-    if (chance(0.2)) {
+    if (world_.chance(0.2)) {
       // Appended, not "r" + std::to_string(...): g++ 12 at -O3 inlines that
       // operator's insert here and warns wrongly of overlapping copies
       // (-Wrestrict).
@@ -740,32 +521,35 @@ class ChurnRun {
       requestId->append(std::to_string(step_));
     }
     const std::uint64_t before = sampler_.sequence();
-    const protocol::Snapshot snapshot = sampler_.takeSnapshot(rootPid_, externals_, requestId);
+    const protocol::Snapshot snapshot = sampler_.takeSnapshot(world_.rootPid(), world_.externals(), requestId);
     afterRefresh();
     if (::testing::Test::HasFatalFailure()) return;
-    ++tally_.snapshots;
-    std::string problem =
-        checkSnapshot(snapshot, before, sampler_.source().processes(), listed_, rootPid_, externals_, requestId);
+    Tally& tally = world_.tally();
+    ++tally.snapshots;
+    std::string problem = checkSnapshot(snapshot, before, sampler_.source().processes(), world_.listed(),
+                                        world_.rootPid(), world_.externals(), requestId);
     ASSERT_EQ(problem, "") << "seed " << profile_.seed << " step " << step_ << " (" << profile_.label << ")";
-    tally_.maxSelected = std::max(tally_.maxSelected, snapshot.processes.size());
+    tally.maxSelected = std::max(tally.maxSelected, snapshot.processes.size());
 
     history_.append(snapshot);
     problem = checkHistory(history_, snapshot);
     ASSERT_EQ(problem, "") << "seed " << profile_.seed << " step " << step_ << " (" << profile_.label << ")";
-    tally_.maxHistoryEntries = std::max(tally_.maxHistoryEntries, history_.entryCount());
-    tally_.maxHistory = std::max(tally_.maxHistory, history_.size());
-    tally_.maxHistoryBytes = std::max(tally_.maxHistoryBytes, history_.estimatedBytes());
+    tally.maxHistoryEntries = std::max(tally.maxHistoryEntries, history_.entryCount());
+    tally.maxHistory = std::max(tally.maxHistory, history_.size());
+    tally.maxHistoryBytes = std::max(tally.maxHistoryBytes, history_.estimatedBytes());
   }
 
   /// A process table from a fresh source on the same platform, against a
   /// model that starts empty and reads only the basic values.
   void checkProcessTable() {
-    ++tally_.tables;
+    ++world_.tally().tables;
     // The table makes its own refresh: the listing failure (one-shot) and the
     // ghost pids apply to whichever refresh comes first, so script afresh.
-    scriptPlatform();
+    world_.script();
     Model fresh;
-    ModelRefresh(world_, faults_, procinfo::RefreshSelection::nothing()).apply(fresh, listed_);
+    ModelRefresh(world_.processes(), world_.faults(), procinfo::RefreshSelection::nothing(), mode_.linuxLike,
+                 mode_.linuxLike)
+        .apply(fresh, world_.listed(), std::nullopt);
     const std::vector<protocol::ProcessTableEntry> table = buildProcessTable(platform_);
     std::ostringstream problem;
     if (table.size() != fresh.size()) {
@@ -787,8 +571,8 @@ class ChurnRun {
   /// A history read writes ceil(n / 32) chunk lines (one when nothing is
   /// selected) for the n kept snapshots of the window.
   void checkReadHistory() {
-    ++tally_.historyReads;
-    const std::uint64_t windowMs = chance(0.5) ? READ_WINDOW_MAX_MS * 2 : below(600'000);
+    ++world_.tally().historyReads;
+    const std::uint64_t windowMs = world_.chance(0.5) ? READ_WINDOW_MAX_MS * 2 : world_.below(600'000);
     const std::uint64_t nowMs = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_.wallNow()).count());
     const std::size_t n =
@@ -804,26 +588,27 @@ class ChurnRun {
   }
 
   Profile profile_;
-  std::mt19937 random_;
+  Mode mode_;
   procinfo::FakeClock clock_;
   FakePlatform platform_;
+  ChurnWorld world_;
   Sampler sampler_;
   HistoryBuffer history_;
   Model model_;
-  std::map<std::uint32_t, WorldProcess> world_;
-  std::unordered_map<std::uint32_t, Faults> faults_;
-  std::vector<std::uint32_t> scriptedPids_;
-  std::optional<std::vector<std::uint32_t>> listed_;
-  std::uint32_t rootPid_ = 1;
-  ExternalProcessMap externals_;
-  Tally tally_;
   int step_ = 0;
 };
 
 class ChurnFaultTest : public ::testing::TestWithParam<Profile> {};
 
 TEST_P(ChurnFaultTest, RecordsSelectionCountsAndHistoryHoldUnderChurnAndFaults) {
-  ChurnRun run(GetParam());
+  ChurnRun run(GetParam(), Mode{false});
+  run.run();
+}
+
+// The same seeds with the Linux platform's ways: task information read with
+// the basic values for every process, the state following the latest refresh.
+TEST_P(ChurnFaultTest, RecordsSelectionCountsAndHistoryHoldTheLinuxWay) {
+  ChurnRun run(GetParam(), Mode{true});
   run.run();
 }
 

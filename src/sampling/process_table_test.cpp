@@ -58,7 +58,7 @@ TEST_F(ProcessTableTest, LeavesTheSamplerUntouched) {
   platform_.addProcess(1, 0, 100, "launchd");
   platform_.addProcess(10, 1, 100, "root");
   Sampler sampler(platform_, clock_);
-  sampler.prime();
+  sampler.prime(10, {});
   const auto primedAt = sampler.lastRefreshAt();
   clock_.advance(std::chrono::milliseconds(300));
   platform_.resetCalls();

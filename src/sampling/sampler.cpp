@@ -15,10 +15,26 @@ namespace sidecar::sampling {
 Sampler::Sampler(procinfo::Platform& platform, procinfo::Clock& clock)
     : clock_(clock), source_(procinfo::ProcessInfoSource::new_with_specifics(platform)) {}
 
-void Sampler::prime() { refresh(); }
+void Sampler::prime(std::uint32_t rootPid, const ExternalProcessMap& externals) { refresh(rootPid, externals); }
 
-void Sampler::refresh() {
-  source_.refresh_processes_specifics(procinfo::RefreshSelection::everything());
+void Sampler::refresh(std::uint32_t rootPid, const ExternalProcessMap& externals) {
+  // The selection needs the parents and start times of this very refresh:
+  // the source reads those of every process, hands them over, and reads
+  // the rest for the selected processes only.
+  const auto pick = [&](const procinfo::ProcessMap& processes, std::vector<std::uint32_t>& picked) {
+    nodes_.clear();
+    nodes_.reserve(processes.size());
+    for (const auto& [pid, info] : processes) {
+      nodes_.push_back(ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000)});
+    }
+    selection_ = selectProcesses(nodes_, rootPid, externals);
+    // Sorting the pids, not the samples, puts the samples in pid order
+    // without moving their strings about.
+    selected_.assign(selection_.selectedPids.begin(), selection_.selectedPids.end());
+    std::sort(selected_.begin(), selected_.end());
+    picked.assign(selected_.begin(), selected_.end());
+  };
+  source_.refresh_processes_specifics(procinfo::RefreshSelection::everything(), pick);
   lastRefreshAt_ = clock_.monotonicNow();
 }
 
@@ -37,23 +53,12 @@ protocol::Snapshot Sampler::takeSnapshot(std::uint32_t rootPid, const ExternalPr
                                          std::optional<std::string> requestId) {
   waitForSpacing();
   const std::chrono::nanoseconds start = clock_.monotonicNow();
-  refresh();
+  refresh(rootPid, externals);
 
   const procinfo::ProcessMap& processes = source_.processes();
-  std::vector<ProcessNode> nodes;
-  nodes.reserve(processes.size());
-  for (const auto& [pid, info] : processes) {
-    nodes.push_back(ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000)});
-  }
-  ProcessSelection selection = selectProcesses(nodes, rootPid, externals);
-
-  // Sorting the pids, not the samples, puts the samples in pid order
-  // without moving their strings about.
-  std::vector<std::uint32_t> selected(selection.selectedPids.begin(), selection.selectedPids.end());
-  std::sort(selected.begin(), selected.end());
   protocol::Snapshot snapshot;
-  snapshot.processes.reserve(selected.size());
-  for (const std::uint32_t pid : selected) {
+  snapshot.processes.reserve(selected_.size());
+  for (const std::uint32_t pid : selected_) {
     const auto found = processes.find(pid);
     if (found != processes.end()) {
       snapshot.processes.push_back(makeProcessSample(found->second));
@@ -69,9 +74,9 @@ protocol::Snapshot Sampler::takeSnapshot(std::uint32_t rootPid, const ExternalPr
   snapshot.collectionDurationMicros = elapsedMicros(start, clock_.monotonicNow());
   snapshot.scannedProcessCount = processes.size();
   snapshot.retainedProcessCount = snapshot.processes.size();
-  snapshot.inaccessibleProcessCount = saturatingSub(selection.selectedPids.size(), snapshot.processes.size());
+  snapshot.inaccessibleProcessCount = saturatingSub(selected_.size(), snapshot.processes.size());
   snapshot.requestId = std::move(requestId);
-  snapshot.externalProcesses = std::move(selection.externalProcesses);
+  snapshot.externalProcesses = std::move(selection_.externalProcesses);
   return snapshot;
 }
 

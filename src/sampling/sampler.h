@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "procinfo/clock.h"
 #include "procinfo/platform.h"
 #include "procinfo/process_info_source.h"
 #include "protocol/snapshot.h"
 #include "sampling/external_process_map.h"
+#include "sampling/process_selection.h"
 
 namespace sidecar::sampling {
 
@@ -28,17 +30,19 @@ class Sampler {
   /// A sampler whose source holds nothing yet; nothing is read here.
   Sampler(procinfo::Platform& platform, procinfo::Clock& clock);
 
-  /// Refreshes the source at once (no spacing wait) so that the next
-  /// snapshot has a CPU baseline. Makes no snapshot; the sequence is
-  /// unchanged.
-  void prime();
+  /// Refreshes the source at once (no spacing wait), as takeSnapshot does
+  /// for the same `rootPid` and `externals`, so that the next snapshot has a
+  /// CPU baseline. Makes no snapshot; the sequence is unchanged.
+  void prime(std::uint32_t rootPid, const ExternalProcessMap& externals);
 
   /// Waits out what remains of MIN_REFRESH_SPACING since the last refresh,
-  /// refreshes the source with everything selected and builds the snapshot
-  /// of `rootPid`, the matched `externals` and their descendants, processes
-  /// sorted by pid. The sequence goes up by one (saturating). The wait is
-  /// not part of collectionDurationMicros. Cannot fail: whatever the source
-  /// holds after the refresh is sampled.
+  /// refreshes the source and builds the snapshot of `rootPid`, the matched
+  /// `externals` and their descendants, processes sorted by pid. The
+  /// refresh reads the basic values of every process, selects the watched
+  /// ones from them and reads everything else (command line, storage, CPU,
+  /// memory, thread state) for those only. The sequence goes up by one
+  /// (saturating). The wait is not part of collectionDurationMicros. Cannot
+  /// fail: whatever the source holds after the refresh is sampled.
   protocol::Snapshot takeSnapshot(std::uint32_t rootPid, const ExternalProcessMap& externals,
                                   std::optional<std::string> requestId);
 
@@ -50,10 +54,16 @@ class Sampler {
 
  private:
   void waitForSpacing();
-  void refresh();
+  /// Refreshes the source with the selection of `rootPid` and `externals`,
+  /// which it leaves in selection_ (selected pids sorted in selected_).
+  void refresh(std::uint32_t rootPid, const ExternalProcessMap& externals);
 
   procinfo::Clock& clock_;
   procinfo::ProcessInfoSource source_;
+  // The selection of the latest refresh, and the buffers it is built from.
+  ProcessSelection selection_;
+  std::vector<std::uint32_t> selected_;
+  std::vector<ProcessNode> nodes_;
   std::optional<std::chrono::nanoseconds> lastRefreshAt_;
   std::uint64_t sequence_ = 0;
 };

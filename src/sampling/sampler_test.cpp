@@ -65,8 +65,8 @@ TEST_F(SamplerTest, WaitsOutTheRefreshSpacingOutsideTheCollection) {
   EXPECT_EQ(clock_.sleeps().size(), 2U);
 
   // prime never waits but counts as a refresh for the next snapshot.
-  sampler.prime();
-  sampler.prime();
+  sampler.prime(100, {});
+  sampler.prime(100, {});
   EXPECT_EQ(clock_.sleeps().size(), 2U);
   clock_.advance(10ms);
   sampler.takeSnapshot(100, {}, std::nullopt);
@@ -81,12 +81,12 @@ TEST_F(SamplerTest, WaitsOutTheRefreshSpacingOutsideTheCollection) {
 TEST_F(SamplerTest, NumbersSnapshotsAndPrimeLeavesTheSequence) {
   Sampler sampler(platform_, clock_);
   EXPECT_EQ(sampler.sequence(), 0U);
-  sampler.prime();
+  sampler.prime(100, {});
   EXPECT_EQ(sampler.sequence(), 0U);
   EXPECT_TRUE(sampler.lastRefreshAt().has_value());
   EXPECT_EQ(sampler.takeSnapshot(100, {}, std::nullopt).sequence, 1U);
   EXPECT_EQ(sampler.takeSnapshot(100, {}, "now-1").sequence, 2U);
-  sampler.prime();
+  sampler.prime(100, {});
   EXPECT_EQ(sampler.takeSnapshot(100, {}, std::nullopt).sequence, 3U);
 }
 
@@ -133,6 +133,26 @@ TEST_F(SamplerTest, SamplesTheTreeSortedByPidWithCountsAndTimes) {
   // Before the epoch the stamp is 0.
   clock_.setWall(-5s);
   EXPECT_EQ(sampler.takeSnapshot(100, {}, std::nullopt).sampledAtUnixMs, 0U);
+}
+
+TEST_F(SamplerTest, ReadsTheDetailsOfTheWatchedProcessesOnly) {
+  Sampler sampler(platform_, clock_);
+  sampler.prime(100, {});
+  // Every process's basic values, the details of the tree of 100 (100, 200,
+  // 250, 300) only, at the prime as at each snapshot.
+  EXPECT_EQ(platform_.calls().basicInfo, 6U);
+  EXPECT_EQ(platform_.calls().diskCounters, 4U);
+  EXPECT_EQ(platform_.calls().taskInfo, 4U);
+  platform_.resetCalls();
+  clock_.advance(1s);
+  const ExternalProcessMap externals = {{400, std::nullopt}};
+  const protocol::Snapshot snapshot = sampler.takeSnapshot(100, externals, std::nullopt);
+  EXPECT_THAT(pidsOf(snapshot), ElementsAre(100, 200, 250, 300, 400));
+  EXPECT_EQ(platform_.calls().basicInfo, 6U);
+  EXPECT_EQ(platform_.calls().diskCounters, 5U);
+  EXPECT_EQ(platform_.calls().threadInfo, 5U);
+  EXPECT_EQ(platform_.calls().readNameAndArguments, 5U) << "the watched command lines; every name is known";
+  EXPECT_EQ(sampler.source().processes().at(1).commandLine.size(), 0U) << "init is never watched";
 }
 
 TEST_F(SamplerTest, ExitedRootGivesAnEmptySnapshot) {

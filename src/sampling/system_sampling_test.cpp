@@ -46,7 +46,7 @@ TEST(SystemSamplingTest, SelectsExactlyTheSpawnedTree) {
   procinfo::SystemClock clock;
   const std::unique_ptr<procinfo::Platform> platform = procinfo::makeSystemPlatform(clock);
   Sampler sampler(*platform, clock);
-  sampler.prime();
+  sampler.prime(static_cast<std::uint32_t>(tree.root()), {});
 
   // A child may print its pid a moment before it has its own process image;
   // sample until the tree looks settled (a few tries at most).

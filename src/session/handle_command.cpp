@@ -36,7 +36,7 @@ class CommandHandler {
     state_.config = SessionConfig{command.rootPid, sampling::makeExternalProcessMap(command.externalProcesses),
                                   sampleIntervalFromMs(command.sampleIntervalMs)};
     // A refresh now gives the first sample a baseline for CPU rates.
-    state_.sampler.prime();
+    state_.sampler.prime(state_.config->rootPid, state_.config->externalProcesses);
     if (state_.config->sampleInterval) {
       state_.nextSampleAt = state_.clock.monotonicNow();
     } else {

@@ -2,8 +2,9 @@
 // what each read returns or whether it fails, how the processor tick
 // counters move, and the time base. It behaves like the macOS backend
 // (argument areas are raw KERN_PROCARGS2 bytes parsed by the shared parser,
-// names come from paths, the status follows the combination rule) unless
-// setStateFollowsLatestRefresh(true) asks for the Linux behaviour.
+// names come from paths, the status follows the combination rule, task
+// information is a read of its own) unless setStateFollowsLatestRefresh(true)
+// and setTaskInfoComesWithBasicInfo(true) ask for the Linux behaviour.
 //
 // The test owns the FakePlatform and the FakeClock it reads; both must
 // outlive every ProcessInfoSource made on them. One thread.
@@ -130,6 +131,9 @@ class FakePlatform final : public Platform {
   void setClockTicksPerSecond(std::uint64_t ticks) { ticksPerSecond_ = ticks; }
   void setAbsoluteTime(std::uint64_t units) { absoluteTime_ = units; }
   void setStateFollowsLatestRefresh(bool follows) { stateFollows_ = follows; }
+  /// true: the task information counts as read with the basic information,
+  /// as on Linux (default false, as on macOS).
+  void setTaskInfoComesWithBasicInfo(bool comes) { taskWithBasic_ = comes; }
 
   FakeClock& fakeClock() { return clock_; }
   const FakeCallCounts& calls() const { return calls_; }
@@ -138,6 +142,7 @@ class FakePlatform final : public Platform {
   // --- Platform ------------------------------------------------------------
   Clock& clock() override { return clock_; }
   bool stateFollowsLatestRefresh() const override { return stateFollows_; }
+  bool taskInfoComesWithBasicInfo() const override { return taskWithBasic_; }
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
   TaskInfo taskInfo(std::uint32_t pid) override;
@@ -166,6 +171,7 @@ class FakePlatform final : public Platform {
   std::uint64_t ticksPerSecond_ = 100;
   std::uint64_t absoluteTime_ = 0;
   bool stateFollows_ = false;
+  bool taskWithBasic_ = false;
   FakeCallCounts calls_;
 };
 

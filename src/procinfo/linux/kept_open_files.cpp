@@ -130,7 +130,9 @@ bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
   buffer.size = 0;
   if (procFd_ < 0) return false;
   const auto slot = static_cast<std::size_t>(file);
+  if (file != ProcFile::stat) detailsListing_ = listing_;
   auto entry = files_.find(pid);
+  if (entry != files_.end() && file != ProcFile::stat) entry->second.detailsRead = listing_;
   if (entry != files_.end() && entry->second.byFile[slot].valid()) {
     Descriptor& kept = entry->second.byFile[slot];
     // A stat is never empty while its process lives.
@@ -144,6 +146,7 @@ bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
   if (open_ < budget_) {
     // Looked up again: openFile() may have released every kept file.
     entry = files_.try_emplace(pid).first;
+    if (file != ProcFile::stat) entry->second.detailsRead = listing_;
     entry->second.byFile[slot] = std::move(fresh);
     ++open_;
   }
@@ -159,6 +162,16 @@ void KeptOpenFiles::keepOnly(const std::vector<std::uint32_t>& listed) {
   }
   for (auto entry = files_.begin(); entry != files_.end();) {
     if (entry->second.listing == listing_) {
+      // Listed: its io and cmdline stay open while they are read.
+      if (entry->second.detailsRead < detailsListing_) {
+        for (const ProcFile detail : {ProcFile::io, ProcFile::cmdline}) {
+          Descriptor& descriptor = entry->second.byFile[static_cast<std::size_t>(detail)];
+          if (descriptor.valid()) {
+            descriptor.reset();
+            --open_;
+          }
+        }
+      }
       ++entry;
       continue;
     }

@@ -1,7 +1,8 @@
-// The /proc/PID files the Linux backend reads at every refresh (stat, io and
-// cmdline), kept open from one refresh to the next and read again with pread
-// at offset 0. That saves the path lookup and permission check of an open
-// and the teardown of a close for every file of every process.
+// The /proc/PID files the Linux backend reads at every refresh, kept open
+// from one refresh to the next and read again with pread at offset 0: stat
+// for every process, io and cmdline for the watched ones, whose details the
+// sampler reads. That saves the path lookup and permission check of an open
+// and the teardown of a close for every file read.
 //
 // A descriptor keeps pointing at the process it was opened for: once that
 // process has been reaped, reads through it fail (ESRCH), even when a new
@@ -9,7 +10,11 @@
 // the descriptor and opens the file once more by its path, which reaches
 // whichever process has the pid now; the caller then sees that process's
 // start time and knows the pid was reused. Descriptors of pids that a
-// listing no longer shows are closed by keepOnly().
+// listing no longer shows are closed by keepOnly(), and so are the io and
+// cmdline descriptors of a process that has left the watched set: those not
+// read since the latest listing after which any io or cmdline was read (a
+// process table's refresh, which reads neither, closes nothing that way).
+// So an unwatched process keeps one descriptor, a watched one three.
 //
 // The price is kernel memory: an open stat or io file keeps the page its text
 // is produced in, about 8 KiB per process kept (measured: 8 MiB of slab for
@@ -114,7 +119,8 @@ class KeptOpenFiles {
   /// Closes every kept file and keeps none from now on: the budget is 0.
   void releaseKeptFiles();
 
-  /// Closes the files of every pid not in `listed`.
+  /// Closes the files of every pid not in `listed`, and the io and cmdline
+  /// files not read since the latest listing after which any was read.
   void keepOnly(const std::vector<std::uint32_t>& listed);
 
   /// Descriptors kept open now.
@@ -125,13 +131,15 @@ class KeptOpenFiles {
  private:
   struct Files {
     Descriptor byFile[3];
-    std::uint64_t listing = 0;  // the last keepOnly() that listed the pid
+    std::uint64_t listing = 0;      // the last keepOnly() that listed the pid
+    std::uint64_t detailsRead = 0;  // the keepOnly() after which io or cmdline was last read
   };
 
   int procFd_;
   std::size_t budget_;
   std::size_t open_ = 0;
   std::uint64_t listing_ = 0;
+  std::uint64_t detailsListing_ = 0;  // the latest keepOnly() after which io or cmdline was read
   std::unordered_map<std::uint32_t, Files> files_;
   char path_[64] = {};
 };

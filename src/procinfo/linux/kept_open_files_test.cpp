@@ -173,6 +173,64 @@ TEST(KeptOpenFilesTest, FilesOfEndedProcessesAreClosedAtTheNextListing) {
   EXPECT_GT(self.residentMemory, 0U);
 }
 
+// How many of this process's descriptors are open on /proc/`pid`/`leaf`.
+std::size_t openProcFiles(std::uint32_t pid, const std::string& leaf) {
+  const std::string wanted = "/proc/" + std::to_string(pid) + "/" + leaf;
+  std::size_t count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    if (std::filesystem::read_symlink(entry.path(), error).string() == wanted) ++count;
+  }
+  return count;
+}
+
+TEST(KeptOpenFilesTest, WatchedProcessesKeepThreeFilesOpenAndTheOthersOne) {
+  SystemClock clock;
+  LinuxPlatform platform(clock);
+  std::vector<Child> children;
+  for (int i = 0; i < 6; ++i) {
+    children.push_back(Child::spawn({"/bin/sleep", "30"}));
+    ASSERT_GT(children.back().pid(), 0);
+  }
+  usleep(100'000);  // let the execs happen
+  std::set<std::uint32_t> watched = {children[0].upid(), children[1].upid(), children[2].upid()};
+  const ProcessInfoSource::DetailPicker pick = [&](const ProcessMap&, std::vector<std::uint32_t>& picked) {
+    picked.assign(watched.begin(), watched.end());
+  };
+  auto sampling = ProcessInfoSource::new_with_specifics(platform);
+  sampling.refresh_processes_specifics(ALL, pick);
+  sampling.refresh_processes_specifics(ALL, pick);
+  const auto expectKept = [&](const char* when) {
+    for (const Child& child : children) {
+      const bool isWatched = watched.count(child.upid()) != 0;
+      EXPECT_EQ(openProcFiles(child.upid(), "stat"), 1U) << when << ": pid " << child.upid();
+      EXPECT_EQ(openProcFiles(child.upid(), "io"), isWatched ? 1U : 0U) << when << ": pid " << child.upid();
+      EXPECT_EQ(openProcFiles(child.upid(), "cmdline"), isWatched ? 1U : 0U) << when << ": pid " << child.upid();
+    }
+  };
+  expectKept("first set watched");
+
+  // Another set is watched. The first set is read once more (picked at the
+  // refresh before, its details come with its basic values), and its io and
+  // cmdline are closed at the listing after the first refresh that no longer
+  // read them; a process table's refresh in between closes none of the
+  // watched ones.
+  watched = {children[3].upid(), children[4].upid()};
+  sampling.refresh_processes_specifics(ALL, pick);
+  auto table = ProcessInfoSource::new_with_specifics(platform);
+  table.refresh_processes_specifics(RefreshSelection::nothing());
+  for (const std::uint32_t pid : watched) {
+    EXPECT_EQ(openProcFiles(pid, "io"), 1U) << "after a process table: pid " << pid;
+    EXPECT_EQ(openProcFiles(pid, "cmdline"), 1U) << "after a process table: pid " << pid;
+  }
+  sampling.refresh_processes_specifics(ALL, pick);
+  sampling.refresh_processes_specifics(ALL, pick);
+  expectKept("second set watched");
+  EXPECT_THAT(sampling.processes().at(children[3].upid()).commandLine, ElementsAre("/bin/sleep", "30"));
+  EXPECT_THAT(sampling.processes().at(children[5].upid()).commandLine, ::testing::IsEmpty())
+      << "an unwatched process's command line is never read";
+}
+
 TEST(KeptOpenFilesTest, EveryBudgetReadsTheSameValues) {
   // Command lines short and long: the long ones outgrow the first read
   // buffer, so they are read in several parts.

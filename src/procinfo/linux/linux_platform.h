@@ -4,14 +4,16 @@
 // descriptor of /proc held for the object's life and read into buffers that
 // are reused across processes and refreshes. /proc/stat (processor counters)
 // is held open too, from construction on, so that the CPU interval never
-// waits for a free descriptor. The files read at every refresh
-// (/proc/PID/stat, io and cmdline) stay open between refreshes, within a
-// budget of descriptors (kept_open_files.h); they are closed when a listing
-// no longer shows their pid, and all of them when descriptors run short.
-// /proc/PID/stat is read once per process per refresh (by basicInfo); the
-// task information and the short name come from that same reading. The boot
-// time is read once, at construction, so that a process's start time (boot
-// time + start ticks / ticks per second) never moves.
+// waits for a free descriptor. The files read at every refresh stay open
+// between refreshes, within a budget of descriptors (kept_open_files.h):
+// /proc/PID/stat of every process, io and cmdline of the watched ones (the
+// source reads those only for them); they are closed when a listing no
+// longer shows their pid, io and cmdline also when they are no longer read,
+// and all of them when descriptors run short. /proc/PID/stat is read once
+// per process per refresh (by basicInfo); the task information and the short
+// name come from that same reading. The boot time is read once, at
+// construction, so that a process's start time (boot time + start ticks /
+// ticks per second) never moves.
 //
 // Several sources may share one platform (the sampler's and a process
 // table's): the kept files are keyed by pid, and every source lists before it
@@ -49,6 +51,8 @@ class LinuxPlatform final : public Platform {
 
   Clock& clock() override { return clock_; }
   bool stateFollowsLatestRefresh() const override { return true; }
+  /// One /proc/PID/stat reading gives both (taskInfo reuses basicInfo's).
+  bool taskInfoComesWithBasicInfo() const override { return true; }
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
   TaskInfo taskInfo(std::uint32_t pid) override;

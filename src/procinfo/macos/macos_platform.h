@@ -33,6 +33,13 @@ class MacosPlatform final : public Platform {
 
   Clock& clock() override { return clock_; }
   bool stateFollowsLatestRefresh() const override { return false; }
+  /// PROC_PIDTASKINFO is a call of its own (it sums the times of every
+  /// thread of the task), so it is made for watched processes only: a
+  /// process that joins the watched set later (external processes set
+  /// later, re-parenting) reads cpuPercent 0 in its first watched sample,
+  /// as a new process does, rather than every sample paying one more call
+  /// per process on the system for it.
+  bool taskInfoComesWithBasicInfo() const override { return false; }
   bool listPids(std::vector<std::uint32_t>& pids) override;
   /// Zombies included (PROC_PIDTBSDINFO with a non-zero argument).
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
