@@ -112,7 +112,13 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
   // with it on some systems, only in step two.
   if (basic) {
     info.parentPid = parentOf(*basic);
-    if (platform_->stateFollowsLatestRefresh()) info.processState = basic->state;
+    // A process that has exited stays a zombie until it is reaped, and no
+    // thread of it runs any more: its record takes that state whatever the
+    // state it was built with (which would otherwise stand for it, with the
+    // failed thread query read as running).
+    if (platform_->stateFollowsLatestRefresh() || basic->state.kind() == ProcessState::Kind::Zombie) {
+      info.processState = basic->state;
+    }
     if (info.name.empty() && !platform_->readNameAndArguments(pid, true, false, info.name, info.commandLine)) {
       platform_->readNameFromPath(pid, info.name);
     }

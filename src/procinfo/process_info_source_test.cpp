@@ -325,8 +325,9 @@ TEST_F(SourceTest, ThreadStateRulesThroughTheSource) {
     } else {
       platform.process(pid).thread.reset();
     }
-    // The state read later never changes what the record was built with.
-    platform.setState(pid, ProcessState(Kind::Zombie));
+    // A state read later does not change what the record was built with
+    // (but for a zombie, below).
+    platform.setState(pid, ProcessState(Kind::Stop));
     ++pid;
   }
   source.refresh_processes_specifics(ALL);
@@ -335,6 +336,21 @@ TEST_F(SourceTest, ThreadStateRulesThroughTheSource) {
     EXPECT_EQ(statusText(reportedStatus(at(pid))), row.status) << row.what;
     ++pid;
   }
+}
+
+TEST_F(SourceTest, AProcessThatTurnsZombieReportsZombie) {
+  // Built running; then it exits: its basic information says zombie, and its
+  // thread query fails, which alone would read as running.
+  platform.addProcess(40, 1, 100, "worker");
+  source.refresh_processes_specifics(ALL);
+  platform.setThreadState(40, ThreadState::RUN_STATE_WAITING);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(statusText(reportedStatus(at(40))), "Sleep");
+  platform.setState(40, ProcessState(ProcessState::Kind::Zombie));
+  platform.process(40).thread.reset();
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(statusText(reportedStatus(at(40))), "Zombie");
+  EXPECT_EQ(at(40).name, "worker") << "the record is the same one";
 }
 
 TEST_F(SourceTest, StateFollowsTheLatestRefreshWhenThePlatformSaysSo) {

@@ -5,7 +5,8 @@
 // sampler selects the watched processes afterwards. The code is that of
 // ProcessInfoSource::refresh_processes_specifics and Sampler::takeSnapshot
 // as they were, unchanged but for names and for the later mends of the
-// record rules (a zombie keeps its record without a name source), which
+// record rules (a zombie keeps its record without a name source, and a
+// process that turns zombie takes that state), which
 // both strategies share. Header-only; not part of the
 // library.
 #pragma once
@@ -95,7 +96,9 @@ class FullRefreshSource {
     }
     if (basic) {
       info.parentPid = parentOf(*basic);
-      if (platform_->stateFollowsLatestRefresh()) info.processState = basic->state;
+      if (platform_->stateFollowsLatestRefresh() || basic->state.kind() == procinfo::ProcessState::Kind::Zombie) {
+        info.processState = basic->state;
+      }
       const bool read =
           platform_->readNameAndArguments(pid, info.name.empty(), selection.commandLine, info.name, info.commandLine);
       if (!read && info.name.empty()) platform_->readNameFromPath(pid, info.name);

@@ -38,7 +38,7 @@ class MacosSourceTest : public ::testing::Test {
     stopped.threads.front().runState = TH_STATE_STOPPED;
     dd::Process& busy = kernel.processes[102] = dd::ordinaryProcess(1, 1000, "busy");
     busy.threads.front().runState = TH_STATE_RUNNING;
-    busy.totalUser = SECOND_UNITS;  // a baseline of 0 gives no usage (Part 4.3)
+    busy.totalUser = SECOND_UNITS;  // a baseline of 0 gives no usage
     busy.threads.front().userNanoseconds = 1'000'000'000;
     // A zombie: found by the basic information alone.
     dd::Process& zombie = kernel.processes[103] = dd::ordinaryProcess(102, 1001, "gone");
@@ -109,6 +109,16 @@ TEST_F(MacosSourceTest, StatusesThroughTheSharedRules) {
   EXPECT_EQ(zombie.startTime, 1001U);
   EXPECT_EQ(source.processes().at(104).name, "other");
 
+  // The idle process exits: its threads are gone and its status is SZOMB.
+  // It keeps its record (and name) and reports Zombie, not the running that
+  // its failed thread query alone would read as.
+  kernel.processes[100].status = SZOMB;
+  kernel.processes[100].threads.clear();
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(status(source, 100), "Zombie");
+  EXPECT_EQ(source.processes().at(100).name, "idle");
+
   // The zombie is reaped: its record goes.
   kernel.processes.erase(103);
   pass(1);
@@ -143,7 +153,7 @@ TEST_F(MacosSourceTest, FallbackCpuUsageAddsThreadAndTaskTimesInOneUnit) {
   pass(1);
   run(1);
   source.refresh_processes_specifics(ALL);
-  // Part 4.3's fallback adds the first thread's times to the task totals:
+  // The fallback adds the first thread's times to the task totals:
   // one second of each over one second of absolute time. Left in
   // nanoseconds, the thread's second would count 41.67 times over.
   EXPECT_NEAR(source.processes().at(102).cpuUsage, 200.0F, 0.01F);
