@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 from typing import Callable, Iterator
 
@@ -36,6 +37,25 @@ def client(sidecar_binary: Path) -> Iterator[SidecarClient]:
         yield sidecar
 
 
+def _wait_for_exec(pid: int, name: str, timeout: float = 10.0) -> None:
+    """Waits until `pid` runs `name`. A child the shell has forked runs the
+    shell until it execs; a record made before that keeps the shell's name
+    (a process's name is taken once), so a test that checks names waits."""
+    comm = Path(f"/proc/{pid}/comm")
+    if not comm.parent.exists():  # no /proc: give the exec a moment
+        time.sleep(0.2)
+        return
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if comm.read_text().strip() == name:
+                return
+        except OSError:
+            return  # gone: the test will say so
+        time.sleep(0.005)
+    raise AssertionError(f"process {pid} did not exec {name} within {timeout} s")
+
+
 class Tree:
     """A shell with ``children`` sleeping children, all started by the test."""
 
@@ -44,6 +64,8 @@ class Tree:
         self.root = subprocess.Popen(["sh", "-c", script], stdout=subprocess.PIPE, text=True)
         assert self.root.stdout is not None
         self.children = [int(self.root.stdout.readline()) for _ in range(children)]
+        for pid in self.children:
+            _wait_for_exec(pid, "sleep")
 
     @property
     def pids(self) -> set[int]:
