@@ -107,7 +107,12 @@ class DifferentialRun {
         reference_.prime();
       } else {
         std::optional<std::string> requestId;
-        if (world_.chance(0.2)) requestId = "r" + std::to_string(step_);
+        if (world_.chance(0.2)) {
+          // Appended, not "r" + std::to_string(...), which g++ 12 at -O3
+          // wrongly warns of (-Wrestrict).
+          requestId.emplace("r");
+          requestId->append(std::to_string(step_));
+        }
         protocol::Snapshot got = selective_.takeSnapshot(world_.rootPid(), world_.externals(), requestId);
         protocol::Snapshot expected = reference_.takeSnapshot(world_.rootPid(), world_.externals(), requestId);
         if (!case_.linuxWay) forgiveFirstCpuOfJoiners(got, expected);

@@ -37,7 +37,7 @@ TEST(ProgramArguments, OnlyAnExactFirstArgumentAsksForInformation) {
   };
   for (const Row& row : rows) {
     std::string shown;
-    for (std::string_view argument : row.arguments) shown += "[" + std::string(argument) + "]";
+    for (std::string_view argument : row.arguments) shown.append("[").append(argument).append("]");
     EXPECT_EQ(informationRequest(row.arguments), row.request) << shown;
   }
 }
