@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -67,6 +68,22 @@ Child spawnSleepWithPid(pid_t pid, const char* seconds) {
   return got > 0 ? Child(static_cast<pid_t>(got)) : Child();
 }
 
+// Reads `pid`'s arguments until they are `expected` or 10 s have passed, and
+// returns the last reading. A new child shows its parent's command line until
+// its execve, and no arguments at all for a moment during it.
+std::vector<std::string> waitForArguments(LinuxPlatform& platform, std::uint32_t pid,
+                                          const std::vector<std::string>& expected) {
+  std::string name;
+  std::vector<std::string> arguments;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    arguments.clear();
+    const bool read = platform.readNameAndArguments(pid, false, true, name, arguments);
+    if ((read && arguments == expected) || std::chrono::steady_clock::now() >= deadline) return arguments;
+    usleep(2'000);
+  }
+}
+
 TEST(KeptOpenFilesTest, DescriptorOfAReapedProcessFailsWhileAZombiesStillReads) {
   Child child = Child::spawn({"/bin/sleep", "30"});
   ASSERT_GT(child.pid(), 0);
@@ -104,8 +121,8 @@ TEST(KeptOpenFilesTest, AReusedPidIsReadAsTheNewProcess) {
   std::vector<std::string> arguments;
   ASSERT_TRUE(platform.listPids(pids));
   ASSERT_TRUE(platform.basicInfo(pid).has_value());
+  ASSERT_THAT(waitForArguments(platform, pid, {"/bin/sleep", "30"}), ElementsAre("/bin/sleep", "30"));
   ASSERT_TRUE(platform.readNameAndArguments(pid, true, true, name, arguments));
-  ASSERT_THAT(arguments, ElementsAre("/bin/sleep", "30"));
   ASSERT_TRUE(platform.diskCounters(pid).has_value());
   EXPECT_EQ(pidsWithOpenProcFiles().count(pid), 1U) << "the files are kept open";
 
@@ -121,11 +138,7 @@ TEST(KeptOpenFilesTest, AReusedPidIsReadAsTheNewProcess) {
     GTEST_SKIP() << "cannot choose a child's pid here; checked the ended process only";
   }
   ASSERT_EQ(second.upid(), pid);
-  // Let the exec happen before the new process is read.
-  for (int i = 0; i < 100 && arguments.size() == 2 && arguments[1] == "30"; ++i) {
-    usleep(10'000);
-    platform.readNameAndArguments(pid, false, true, name, arguments);
-  }
+  arguments = waitForArguments(platform, pid, {"/bin/sleep", "31"});
   EXPECT_THAT(arguments, ElementsAre("/bin/sleep", "31")) << "the command line of the new process";
   const std::optional<BasicInfo> basic = platform.basicInfo(pid);
   ASSERT_TRUE(basic.has_value());
