@@ -46,6 +46,12 @@ struct BasicInfo {
   /// Whole seconds since the Unix epoch. Stable: the same process gives the
   /// same value at every read, so that a change means the pid was reused.
   std::uint64_t startSeconds = 0;
+  /// The start time at the finest resolution the system gives, in a unit of
+  /// the backend's own (clock ticks since boot on Linux, microseconds since
+  /// the epoch on macOS). Only compared for equality, to tell two processes
+  /// that had the same pid within one second apart; 0 when the backend
+  /// cannot tell finer than startSeconds.
+  std::uint64_t startInstant = 0;
 };
 
 /// Process totals (on macOS PROC_PIDTASKINFO). CPU times are in the

@@ -79,6 +79,7 @@ std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
   basic.state = processStateFromStateLetter(stat->state);
   basic.parentPid = stat->parentPid;
   basic.startSeconds = bootTime_ + stat->startTicks / ticksPerSecond_;
+  basic.startInstant = stat->startTicks;
   return basic;
 }
 
