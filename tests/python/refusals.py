@@ -41,6 +41,10 @@ class RepeatedKey(ValueError):
     pass
 
 
+class LoneSurrogate(ValueError):
+    pass
+
+
 def _no_repeated_keys(pairs):
     keys = [key for key, _ in pairs]
     for key in keys:
@@ -49,10 +53,27 @@ def _no_repeated_keys(pairs):
     return dict(pairs)
 
 
+def _no_lone_surrogates(value):
+    """Raises ValueError when a string of `value` holds a UTF-16 surrogate that
+    no escape pairs up (json decodes "\\ud800" to one; the sidecar refuses it)."""
+    if isinstance(value, str):
+        if any("\ud800" <= char <= "\udfff" for char in value):
+            raise LoneSurrogate("a lone surrogate escape")
+    elif isinstance(value, dict):
+        for key, item in value.items():
+            _no_lone_surrogates(key)
+            _no_lone_surrogates(item)
+    elif isinstance(value, list):
+        for item in value:
+            _no_lone_surrogates(item)
+
+
 def strict_parse(raw):
     """The one JSON value of an input line; raises ValueError when there is none."""
     text = raw.decode("utf-8")  # UnicodeDecodeError is a ValueError
-    return json.loads(text, parse_float=decimal.Decimal, object_pairs_hook=_no_repeated_keys)
+    value = json.loads(text, parse_float=decimal.Decimal, object_pairs_hook=_no_repeated_keys)
+    _no_lone_surrogates(value)
+    return value
 
 
 @dataclasses.dataclass

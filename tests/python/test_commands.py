@@ -77,7 +77,8 @@ REFUSED = [
 ]
 
 # Refusals that no JSON Schema can express, and why. The strict reading in
-# refusals.strict_parse catches repeated keys; the others pass it.
+# refusals.strict_parse catches repeated keys and lone surrogates; the others
+# pass it.
 BEYOND_A_SCHEMA = [
     # a JSON parser hands over one value per key
     ('{"version":3,"type":"shutdown","version":3}', "repeated key"),
@@ -115,6 +116,9 @@ def test_refusals_beyond_a_schema_are_known(line, why, schemas, start_sidecar):
         command = refusals.strict_parse(as_bytes(line))
     except refusals.RepeatedKey:
         assert why == "repeated key"
+        return
+    except refusals.LoneSurrogate:
+        assert why == "lone surrogate"
         return
     except RecursionError:
         pytest.fail("the strict reading should handle this depth")
