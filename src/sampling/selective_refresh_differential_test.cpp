@@ -92,7 +92,7 @@ class DifferentialRun {
         selectivePlatform_(clockA_),
         referencePlatform_(clockB_),
         world_(c.profile, {&selectivePlatform_, &referencePlatform_},
-               WorldOptions{true, [this](std::uint32_t pid) { return detailFaultsAllowed(pid); }, 0.3}),
+               WorldOptions{true, [this](std::uint32_t pid) { return detailFaultsAllowed(pid); }, 0.3, true}),
         selective_(configured(selectivePlatform_, c), clockA_),
         reference_(configured(referencePlatform_, c), clockB_) {}
 
