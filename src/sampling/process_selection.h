@@ -3,8 +3,10 @@
 // through the parent links of the current refresh. Start times guard against
 // reused pids: an external process must still have the start second the
 // parent gave, and a child is followed only if it did not start before its
-// parent. Pure function of its arguments; nothing is remembered between
-// calls. Main thread (inside the sampler), though any thread would do.
+// parent; an external named with a start time stays the process first
+// matched to it, which the caller remembers between calls (ExternalMatches).
+// Otherwise a pure function of its arguments. Main thread (inside the
+// sampler), though any thread would do.
 #pragma once
 
 #include <cstdint>

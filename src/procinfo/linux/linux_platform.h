@@ -11,7 +11,12 @@
 // longer shows their pid, io and cmdline also when they are no longer read,
 // and all of them when descriptors run short. /proc/PID/stat is read once
 // per process per refresh (by basicInfo); the task information and the short
-// name come from that same reading. The boot time is read once, at
+// name come from that same reading. A process whose leader thread has
+// exited while other threads run on (its stat says zombie and counts more
+// than one thread) is read from a live thread: the state, the sizes, the
+// command line and the executable come from /proc/PID/task/TID/, the CPU
+// times still from /proc/PID/stat, which counts every thread; only such a
+// process costs the extra reads. The boot time is read once, at
 // construction, so that a process's start time (boot time + start ticks /
 // ticks per second) never moves.
 //
