@@ -23,6 +23,9 @@ struct ProcessInfo {
   std::vector<std::string> commandLine;
   /// Whole seconds since the Unix epoch; 0 when unknown.
   std::uint64_t startTime = 0;
+  /// The start at the platform's finest resolution (BasicInfo::startInstant):
+  /// with startTime, what tells this process from a later one on its pid.
+  std::uint64_t startInstant = 0;
   /// Whole seconds from startTime to the latest refresh that saw the process.
   std::uint64_t runTime = 0;
   /// Set when the record is built and kept for its life, except on a

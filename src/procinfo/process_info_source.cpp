@@ -98,8 +98,9 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
 void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now) {
   const std::uint32_t pid = info.pid;
   const std::optional<BasicInfo> basic = platform_->basicInfo(pid);
-  if (basic && basic->startSeconds != info.startTime) {
-    // The pid now belongs to another process. Until a record for it can be
+  if (basic && (basic->startSeconds != info.startTime || basic->startInstant != info.startInstant)) {
+    // The pid now belongs to another process, perhaps one that started
+    // within the same second. Until a record for it can be
     // built, the old one stays, nameless, so that it is not reported under
     // a name that is no longer its own; nothing else of it is read.
     info.seen = true;
@@ -157,6 +158,7 @@ void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<Basic
   }
   info.parentPid = parentOf(*basic);
   info.startTime = basic->startSeconds;
+  info.startInstant = basic->startInstant;
   info.runTime = secondsSince(info.startTime, now);
   info.processState = basic->state;
   // A zombie has neither name source (on macOS); its basic information

@@ -133,6 +133,41 @@ TEST_F(SourceTest, ReusedPidGetsAFreshRecord) {
   EXPECT_EQ(info.accumulatedCpuTime, 5000U);
 }
 
+TEST_F(SourceTest, PidReusedWithinTheSameSecondGetsAFreshRecord) {
+  platform.addProcess(9, 1, 100, "old", {"old"});
+  platform.setStartInstant(9, 5000);
+  platform.addCpuTime(9, milliseconds(10));
+  source.refresh_processes_specifics(ALL);
+  platform.advance(seconds(1));
+  platform.addCpuTime(9, seconds(1));
+  source.refresh_processes_specifics(ALL);
+  ASSERT_GT(at(9).cpuUsage, 0.0F);
+  ASSERT_EQ(at(9).startInstant, 5000U);
+
+  // The same start second, a later instant: another process.
+  platform.addProcess(9, 1, 100, "new", {"new", "-b"});
+  platform.setStartInstant(9, 5042);
+  platform.addCpuTime(9, milliseconds(300));
+  platform.advance(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo& info = at(9);
+  EXPECT_EQ(info.startTime, 100U);
+  EXPECT_EQ(info.startInstant, 5042U);
+  EXPECT_EQ(info.name, "new");
+  EXPECT_THAT(info.commandLine, ElementsAre("new", "-b"));
+  EXPECT_EQ(info.cpuUsage, 0.0F);
+  EXPECT_EQ(info.accumulatedCpuTime, 300U);
+  EXPECT_EQ(info.threadState, std::nullopt);
+
+  // The same instant at the next refresh: the same record, updated.
+  platform.addCpuTime(9, milliseconds(500));
+  platform.advance(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(9).name, "new");
+  EXPECT_GT(at(9).cpuUsage, 0.0F);
+  EXPECT_EQ(at(9).accumulatedCpuTime, 800U);
+}
+
 TEST_F(SourceTest, ReusedPidWithoutNameSourceKeepsTheOldRecordNameless) {
   platform.addProcess(9, 1, 100, "old", {"old", "-a"});
   source.refresh_processes_specifics(ALL);

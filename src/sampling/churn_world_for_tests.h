@@ -55,6 +55,8 @@ struct WorldProcess {
   /// Linux only: disk counters unreadable for the process's whole life (a
   /// process of another user).
   bool diskDenied = false;
+  /// The start at a finer resolution than `start` (BasicInfo::startInstant).
+  std::uint64_t instant = 0;
 };
 
 /// Which reads fail for one pid during one step.
@@ -114,6 +116,10 @@ struct WorldOptions {
   /// Chance per process and step of using some CPU time on top of the
   /// churn's own changes (0: no such draws).
   double cpuActivity = 0.0;
+  /// A process that takes a pid in the same second as the one before it
+  /// gets another start instant, so it is a new process to the monitor
+  /// (false: the same instant, 0, for every process).
+  bool distinctInstants = false;
 };
 
 class ChurnWorld {
@@ -172,13 +178,16 @@ class ChurnWorld {
         WorldProcess fresh;
         fresh.ppid = chance(0.5) ? world_[pid].ppid : randomLivePid();
         fresh.start = chance(0.8) ? now + 1 + below(3) : world_[pid].start;
+        if (options_.distinctInstants) fresh.instant = world_[pid].instant + 1;
         fresh.path = randomPath();
         fresh.args = randomArgs(fresh.path);
         if (options_.linuxLike) {
           // A new process may be another user's; one that keeps the start
-          // time is the same process to a monitor, with the same rights.
+          // (and the instant) is the same process to a monitor, with the
+          // same rights.
           const bool denied = chance(0.1);
-          fresh.diskDenied = fresh.start == world_[pid].start ? world_[pid].diskDenied : denied;
+          const bool same = fresh.start == world_[pid].start && fresh.instant == world_[pid].instant;
+          fresh.diskDenied = same ? world_[pid].diskDenied : denied;
         }
         world_[pid] = std::move(fresh);
         ++tally_.reuses;
@@ -316,6 +325,7 @@ class ChurnWorld {
  private:
   void writeProcess(procinfo::FakePlatform& platform, std::uint32_t pid, const WorldProcess& p, const Faults& f) const {
     procinfo::FakeProcess& entry = platform.addProcess(pid, p.ppid, p.start, "x");
+    entry.basic->startInstant = p.instant;
     entry.path = p.path;
     entry.argumentArea = procinfo::makeArgumentArea(p.path, p.args, {"HOME=/nowhere"});
     entry.task = p.task;

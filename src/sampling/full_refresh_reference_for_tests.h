@@ -17,6 +17,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -85,8 +86,9 @@ class FullRefreshSource {
   void update(procinfo::ProcessInfo& info, const procinfo::RefreshSelection& selection, std::uint64_t now) {
     const std::uint32_t pid = info.pid;
     const std::optional<procinfo::BasicInfo> basic = platform_->basicInfo(pid);
-    if (basic && basic->startSeconds != info.startTime) {
-      // The pid now belongs to another process. Until a record for it can be
+    if (basic && (basic->startSeconds != info.startTime || basic->startInstant != info.startInstant)) {
+      // The pid now belongs to another process, perhaps one that started
+      // within the same second. Until a record for it can be
       // built, the old one stays, nameless, so that it is not reported under
       // a name that is no longer its own.
       info.seen = true;
@@ -151,6 +153,7 @@ class FullRefreshSource {
     }
     info.parentPid = parentOf(*basic);
     info.startTime = basic->startSeconds;
+    info.startInstant = basic->startInstant;
     info.runTime = secondsSince(info.startTime, now);
     info.processState = basic->state;
     if (!platform_->readNameAndArguments(pid, true, selection.commandLine, info.name, info.commandLine) &&
@@ -201,7 +204,12 @@ class FullRefreshSampler {
  public:
   FullRefreshSampler(procinfo::Platform& platform, procinfo::Clock& clock) : clock_(clock), source_(platform) {}
 
-  void prime() { refresh(); }
+  /// Refreshes, and selects as the sampler's prime does, so that the
+  /// external processes are first matched at the same refresh.
+  void prime(std::uint32_t rootPid, const ExternalProcessMap& externals) {
+    refresh();
+    select(rootPid, externals);
+  }
 
   protocol::Snapshot takeSnapshot(std::uint32_t rootPid, const ExternalProcessMap& externals,
                                   std::optional<std::string> requestId) {
@@ -210,12 +218,7 @@ class FullRefreshSampler {
     refresh();
 
     const procinfo::ProcessMap& processes = source_.processes();
-    std::vector<ProcessNode> nodes;
-    nodes.reserve(processes.size());
-    for (const auto& [pid, info] : processes) {
-      nodes.push_back(ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000)});
-    }
-    ProcessSelection selection = selectProcesses(nodes, rootPid, externals);
+    ProcessSelection selection = select(rootPid, externals);
 
     std::vector<std::uint32_t> selected(selection.selectedPids.begin(), selection.selectedPids.end());
     std::sort(selected.begin(), selected.end());
@@ -244,8 +247,22 @@ class FullRefreshSampler {
   }
 
   const FullRefreshSource& source() const { return source_; }
+  /// The pids selected at the latest refresh.
+  const std::unordered_set<std::uint32_t>& selectedPids() const { return selectedPids_; }
 
  private:
+  ProcessSelection select(std::uint32_t rootPid, const ExternalProcessMap& externals) {
+    std::vector<ProcessNode> nodes;
+    nodes.reserve(source_.processes().size());
+    for (const auto& [pid, info] : source_.processes()) {
+      nodes.push_back(
+          ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000), info.startInstant});
+    }
+    ProcessSelection selection = selectProcesses(nodes, rootPid, externals, externalMatches_);
+    selectedPids_ = selection.selectedPids;
+    return selection;
+  }
+
   void refresh() {
     source_.refresh(procinfo::RefreshSelection::everything());
     lastRefreshAt_ = clock_.monotonicNow();
@@ -264,6 +281,8 @@ class FullRefreshSampler {
 
   procinfo::Clock& clock_;
   FullRefreshSource source_;
+  ExternalMatches externalMatches_;
+  std::unordered_set<std::uint32_t> selectedPids_;
   std::optional<std::chrono::nanoseconds> lastRefreshAt_;
   std::uint64_t sequence_ = 0;
 };

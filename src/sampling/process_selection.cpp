@@ -2,24 +2,26 @@
 
 #include <cstddef>
 #include <deque>
+#include <iterator>
 #include <unordered_map>
 #include <utility>
 
 namespace sidecar::sampling {
 namespace {
 
-/// A visited process: pid and start time together, so that a pid that
-/// reappears with another start is a different process.
+/// A visited process: pid and start together, so that a pid that reappears
+/// with another start is a different process.
 struct PidStart {
   std::uint32_t pid = 0;
   std::uint64_t startTimeMs = 0;
+  std::uint64_t startInstant = 0;
   bool operator==(const PidStart&) const = default;
 };
 
 struct PidStartHash {
   std::size_t operator()(const PidStart& key) const noexcept {
     // Mix the start into the pid with a 64-bit multiplicative hash.
-    std::uint64_t h = (key.startTimeMs * 0x9E3779B97F4A7C15ULL) ^ key.pid;
+    std::uint64_t h = ((key.startTimeMs ^ key.startInstant) * 0x9E3779B97F4A7C15ULL) ^ key.pid;
     h ^= h >> 29;
     return static_cast<std::size_t>(h);
   }
@@ -49,7 +51,7 @@ struct ChildIndex {
     children.resize(nodes.size());
     for (const auto& node : nodes) {
       Range& range = ranges[node.ppid];
-      children[range.begin + range.count] = PidStart{node.pid, node.startTimeMs};
+      children[range.begin + range.count] = PidStart{node.pid, node.startTimeMs, node.startInstant};
       ++range.count;
     }
   }
@@ -67,17 +69,33 @@ struct ChildIndex {
 
 ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32_t rootPid,
                                  const ExternalProcessMap& externals) {
+  ExternalMatches matches;
+  return selectProcesses(nodes, rootPid, externals, matches);
+}
+
+ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32_t rootPid,
+                                 const ExternalProcessMap& externals, ExternalMatches& matches) {
   ProcessSelection result;
 
   // Start time of every live pid; with a repeated pid the later node counts.
-  std::unordered_map<std::uint32_t, std::uint64_t> startTimes;
+  std::unordered_map<std::uint32_t, PidStart> startTimes;
   startTimes.reserve(nodes.size());
   for (const auto& node : nodes) {
-    startTimes.insert_or_assign(node.pid, node.startTimeMs);
+    startTimes.insert_or_assign(node.pid, PidStart{node.pid, node.startTimeMs, node.startInstant});
+  }
+
+  // A match recorded for an entry that has gone or names another second
+  // no longer holds.
+  for (auto it = matches.begin(); it != matches.end();) {
+    const auto entry = externals.find(it->first);
+    const bool holds = entry != externals.end() && entry->second.has_value() &&
+                       *entry->second - *entry->second % 1000 == it->second.startTimeMs;
+    it = holds ? std::next(it) : matches.erase(it);
   }
 
   // Match the external processes: the pid must be live and, when the parent
-  // gave a start time, started in the same whole second.
+  // gave a start time, started in the same whole second and be the process
+  // first matched to the entry.
   std::unordered_set<std::uint32_t> roots;
   roots.reserve(externals.size() + 1);
   for (const auto& [pid, expectedStart] : externals) {
@@ -85,10 +103,17 @@ ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32
     if (live == startTimes.end()) {
       continue;
     }
-    if (expectedStart.has_value() && *expectedStart - *expectedStart % 1000 != live->second) {
-      continue;
+    if (expectedStart.has_value()) {
+      const std::uint64_t second = *expectedStart - *expectedStart % 1000;
+      if (second != live->second.startTimeMs) {
+        continue;
+      }
+      const auto [match, first] = matches.try_emplace(pid, ExternalMatch{second, live->second.startInstant});
+      if (!first && match->second.startInstant != live->second.startInstant) {
+        continue;  // a later process on the pid, within the same second
+      }
     }
-    result.externalProcesses.push_back(protocol::ExternalProcess{pid, live->second});
+    result.externalProcesses.push_back(protocol::ExternalProcess{pid, live->second.startTimeMs});
     roots.insert(pid);
   }
   roots.insert(rootPid);
@@ -99,7 +124,7 @@ ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32
   for (const std::uint32_t root : roots) {
     const auto live = startTimes.find(root);
     if (live != startTimes.end()) {
-      queue.push_back(PidStart{root, live->second});
+      queue.push_back(live->second);
     }
   }
 

@@ -103,6 +103,38 @@ TEST(ProcessSelectionTest, RepeatedExternalPidKeepsTheLaterEntry) {
   EXPECT_TRUE(selectProcesses(nodes, 99, makeExternalProcessMap(reversed)).selectedPids.empty());
 }
 
+TEST(ProcessSelectionTest, AnExternalWithAStartTimeStaysTheProcessFirstMatched) {
+  // Pid 20 (with child 21) exits and a newcomer takes pid 20 within the same
+  // second: same start second, another start instant.
+  const std::vector<ProcessNode> first = withSystem({{20, 1, T300, 7}, {21, 20, T300, 8}});
+  const std::vector<ProcessNode> newcomer = withSystem({{20, 1, T300, 9}, {21, 20, T300, 10}});
+  const ExternalProcessMap named = makeExternalProcessMap(std::vector<ExternalProcess>{{20, T300 + 456}});
+  const ExternalProcessMap unnamed = makeExternalProcessMap(std::vector<ExternalProcess>{{20, std::nullopt}});
+
+  ExternalMatches matches;
+  ProcessSelection selection = selectProcesses(first, 99, named, matches);
+  EXPECT_THAT(selection.externalProcesses, ::testing::ElementsAre(ExternalProcess{20, T300}));
+  EXPECT_EQ(sorted(selection.selectedPids), (std::vector<std::uint32_t>{20, 21}));
+  EXPECT_EQ(selectProcesses(first, 99, named, matches).selectedPids.size(), 2U);  // still the same process
+
+  selection = selectProcesses(newcomer, 99, named, matches);
+  EXPECT_TRUE(selection.externalProcesses.empty());
+  EXPECT_TRUE(selection.selectedPids.empty());
+  // Without memory of the first match, or named without a start time, the
+  // newcomer matches.
+  EXPECT_EQ(selectProcesses(newcomer, 99, named).selectedPids.size(), 2U);
+  ExternalMatches none;
+  EXPECT_EQ(selectProcesses(newcomer, 99, unnamed, none).selectedPids.size(), 2U);
+  EXPECT_TRUE(none.empty());
+
+  // Once the entry leaves the list its first match is forgotten; named
+  // again, it is matched afresh.
+  selectProcesses(newcomer, 99, unnamed, matches);
+  EXPECT_TRUE(matches.empty());
+  EXPECT_EQ(selectProcesses(newcomer, 99, named, matches).selectedPids.size(), 2U);
+  EXPECT_TRUE(selectProcesses(first, 99, named, matches).selectedPids.empty());
+}
+
 TEST(ProcessSelectionTest, DeepChainAndWideTreeAreWalkedWhole) {
   std::vector<ProcessNode> nodes;
   nodes.push_back({1, 0, T100});

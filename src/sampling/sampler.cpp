@@ -25,9 +25,10 @@ void Sampler::refresh(std::uint32_t rootPid, const ExternalProcessMap& externals
     nodes_.clear();
     nodes_.reserve(processes.size());
     for (const auto& [pid, info] : processes) {
-      nodes_.push_back(ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000)});
+      nodes_.push_back(
+          ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000), info.startInstant});
     }
-    selection_ = selectProcesses(nodes_, rootPid, externals);
+    selection_ = selectProcesses(nodes_, rootPid, externals, externalMatches_);
     // Sorting the pids, not the samples, puts the samples in pid order
     // without moving their strings about.
     selected_.assign(selection_.selectedPids.begin(), selection_.selectedPids.end());

@@ -64,6 +64,8 @@ class Sampler {
   ProcessSelection selection_;
   std::vector<std::uint32_t> selected_;
   std::vector<ProcessNode> nodes_;
+  // The process each external entry with a start time was first matched to.
+  ExternalMatches externalMatches_;
   std::optional<std::chrono::nanoseconds> lastRefreshAt_;
   std::uint64_t sequence_ = 0;
 };

@@ -155,6 +155,29 @@ TEST_F(SamplerTest, ReadsTheDetailsOfTheWatchedProcessesOnly) {
   EXPECT_EQ(sampler.source().processes().at(1).commandLine.size(), 0U) << "init is never watched";
 }
 
+TEST_F(SamplerTest, APidReusedWithinTheSameSecondIsANewProcessAndNotTheExternal) {
+  platform_.setStartInstant(400, 70);
+  platform_.addProcess(401, 400, NOW_S - 30, "other-child");
+  const ExternalProcessMap externals =
+      makeExternalProcessMap(std::vector<protocol::ExternalProcess>{{400, (NOW_S - 30) * 1000 + 999}});
+  Sampler sampler(platform_, clock_);
+  sampler.prime(100, externals);
+  protocol::Snapshot snapshot = sampler.takeSnapshot(100, externals, std::nullopt);
+  EXPECT_THAT(pidsOf(snapshot), ElementsAre(100, 200, 250, 300, 400, 401));
+  ASSERT_EQ(snapshot.externalProcesses.size(), 1U);
+
+  // 400 exits and its pid is taken in the same second, as is the root's.
+  platform_.removeProcess(401);
+  platform_.addProcess(400, 1, NOW_S - 30, "impostor");
+  platform_.setStartInstant(400, 71);
+  platform_.addProcess(100, 1, NOW_S - 100, "new-root", {"new-root"});
+  platform_.setStartInstant(100, 1);
+  snapshot = sampler.takeSnapshot(100, externals, std::nullopt);
+  EXPECT_TRUE(snapshot.externalProcesses.empty());
+  EXPECT_THAT(pidsOf(snapshot), ElementsAre(100, 200, 250, 300));
+  EXPECT_EQ(snapshot.processes.front().name, "new-root");
+}
+
 TEST_F(SamplerTest, ExitedRootGivesAnEmptySnapshot) {
   Sampler sampler(platform_, clock_);
   const protocol::Snapshot snapshot = sampler.takeSnapshot(12345, {{77, std::nullopt}}, std::nullopt);

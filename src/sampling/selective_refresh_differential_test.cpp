@@ -92,7 +92,7 @@ class DifferentialRun {
         selectivePlatform_(clockA_),
         referencePlatform_(clockB_),
         world_(c.profile, {&selectivePlatform_, &referencePlatform_},
-               WorldOptions{true, [this](std::uint32_t pid) { return detailFaultsAllowed(pid); }, 0.3}),
+               WorldOptions{true, [this](std::uint32_t pid) { return detailFaultsAllowed(pid); }, 0.3, true}),
         selective_(configured(selectivePlatform_, c), clockA_),
         reference_(configured(referencePlatform_, c), clockB_) {}
 
@@ -104,7 +104,7 @@ class DifferentialRun {
       world_.script();
       if (world_.chance(0.1)) {
         selective_.prime(world_.rootPid(), world_.externals());
-        reference_.prime();
+        reference_.prime(world_.rootPid(), world_.externals());
       } else {
         std::optional<std::string> requestId;
         if (world_.chance(0.2)) {
@@ -204,19 +204,15 @@ class DifferentialRun {
   /// now and the pids known now.
   void afterRefresh() {
     const procinfo::ProcessMap& processes = reference_.source().processes();
-    std::vector<ProcessNode> nodes;
-    nodes.reserve(processes.size());
     previousKnown_ = std::move(knownBefore_);
     knownBefore_.clear();
     for (const auto& [pid, info] : processes) {
-      nodes.push_back(ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000)});
       knownBefore_.insert(pid);
     }
-    ProcessSelection selection = selectProcesses(nodes, world_.rootPid(), world_.externals());
-    for (const std::uint32_t pid : selection.selectedPids) {
+    for (const std::uint32_t pid : reference_.selectedPids()) {
       if (watchedBefore_.count(pid) == 0 && previousKnown_.count(pid) != 0) ++joins_;
     }
-    watchedBefore_ = std::move(selection.selectedPids);
+    watchedBefore_ = reference_.selectedPids();
 
   }
 

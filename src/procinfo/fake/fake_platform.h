@@ -102,6 +102,9 @@ class FakePlatform final : public Platform {
   void setDisk(std::uint32_t pid, std::uint64_t bytesRead, std::uint64_t bytesWritten);
   /// Sets the state the basic information reports.
   void setState(std::uint32_t pid, ProcessState state);
+  /// Sets the start at the finest resolution the basic information reports
+  /// (BasicInfo::startInstant; 0 after addProcess).
+  void setStartInstant(std::uint32_t pid, std::uint64_t instant) { process(pid).basic->startInstant = instant; }
   /// Sets the thread's raw run state (ThreadState::RUN_STATE_*).
   void setThreadState(std::uint32_t pid, std::int32_t runState);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -60,6 +61,9 @@ bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
   }
   if (errno != 0 || pids.empty()) return false;
   files_.keepOnly(pids);
+  std::erase_if(exitedLeaders_, [&pids](const auto& entry) {
+    return std::find(pids.begin(), pids.end(), entry.first) == pids.end();
+  });
   return true;
 }
 
@@ -74,9 +78,16 @@ const ProcStat* LinuxPlatform::loadStat(std::uint32_t pid, bool fresh) {
 
 std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
   const ProcStat* stat = loadStat(pid, true);
+  if (!exitedLeaders_.empty()) exitedLeaders_.erase(pid);
   if (stat == nullptr) return std::nullopt;
   BasicInfo basic;
   basic.state = processStateFromStateLetter(stat->state);
+  // A zombie with more than one thread is a process whose leader has exited
+  // while other threads run on: one of those says what the process does.
+  // Only then are the threads read, so the common path stays one file.
+  if (stat->state == 'Z' && stat->threadCount > 1) {
+    if (const LiveThread* live = findLiveThread(pid)) basic.state = processStateFromStateLetter(live->state);
+  }
   basic.parentPid = stat->parentPid;
   basic.startSeconds = bootTime_ + stat->startTicks / ticksPerSecond_;
   basic.startInstant = stat->startTicks;
@@ -91,7 +102,57 @@ TaskInfo LinuxPlatform::taskInfo(std::uint32_t pid) {
   task.totalSystem = stat->systemTicks;
   task.residentSize = stat->residentPages * pageSize_;
   task.virtualSize = stat->virtualBytes;
+  // The process's CPU times count every thread, the exited leader's too;
+  // its sizes read 0 once the leader has gone, a live thread's do not.
+  if (const LiveThread* live = liveThreadOf(pid)) {
+    task.residentSize = live->residentPages * pageSize_;
+    task.virtualSize = live->virtualBytes;
+  }
   return task;
+}
+
+const LinuxPlatform::LiveThread* LinuxPlatform::findLiveThread(std::uint32_t pid) {
+  if (procFd_ < 0) return nullptr;
+  // The thread ids first, so that the directory is closed before any
+  // thread's file is opened: one descriptor at a time.
+  tids_.clear();
+  {
+    const int fd = openat(procFd_, pidPath(pid, "task"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    const std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+    if (!dir) {
+      close(fd);
+      return nullptr;
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+      std::uint32_t tid = 0;
+      if (parsePid(entry->d_name, tid) && tid != pid) tids_.push_back(tid);
+    }
+  }
+  for (const std::uint32_t tid : tids_) {
+    const Descriptor file = files_.openFile(threadPath(pid, tid, "stat"));
+    if (!file.valid() || !readWhole(file.get(), threadBuffer_)) continue;
+    const std::optional<ProcStat> stat = parseProcStat(threadBuffer_.view());
+    if (!stat || stat->state == 'Z' || stat->state == 'X' || stat->state == 'x') continue;
+    return &(exitedLeaders_[pid] = LiveThread{tid, stat->state, stat->virtualBytes, stat->residentPages});
+  }
+  return nullptr;
+}
+
+const LinuxPlatform::LiveThread* LinuxPlatform::liveThreadOf(std::uint32_t pid) const {
+  if (exitedLeaders_.empty()) return nullptr;
+  const auto found = exitedLeaders_.find(pid);
+  return found == exitedLeaders_.end() ? nullptr : &found->second;
+}
+
+const char* LinuxPlatform::threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf) {
+  char* end = std::to_chars(path_, path_ + 16, pid).ptr;
+  std::memcpy(end, "/task/", 6);
+  end = std::to_chars(end + 6, end + 22, tid).ptr;
+  *end++ = '/';
+  std::memcpy(end, leaf.data(), leaf.size());
+  end[leaf.size()] = '\0';
+  return path_;
 }
 
 std::optional<ThreadInfo> LinuxPlatform::threadInfo(std::uint32_t /*pid*/) { return std::nullopt; }
@@ -104,7 +165,9 @@ std::optional<DiskCounters> LinuxPlatform::diskCounters(std::uint32_t pid) {
 bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
   if (procFd_ >= 0) {
     linkBuffer_.resize(LINK_CAPACITY);
-    const ssize_t length = readlinkat(procFd_, pidPath(pid, "exe"), linkBuffer_.data(), linkBuffer_.size());
+    const LiveThread* live = liveThreadOf(pid);
+    const char* exe = live != nullptr ? threadPath(pid, live->tid, "exe") : pidPath(pid, "exe");
+    const ssize_t length = readlinkat(procFd_, exe, linkBuffer_.data(), linkBuffer_.size());
     if (length > 0) {
       const std::string_view target(linkBuffer_.data(), static_cast<std::size_t>(length));
       const std::string_view last = lastPathComponent(withoutDeletedSuffix(target));
@@ -125,7 +188,14 @@ bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
 bool LinuxPlatform::readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
                                          std::vector<std::string>& arguments) {
   if (wantArguments) {
-    if (!files_.read(pid, ProcFile::cmdline, fileBuffer_)) return false;
+    if (const LiveThread* live = liveThreadOf(pid)) {
+      // The exited leader's cmdline reads empty; a live thread's holds the
+      // process's arguments.
+      const Descriptor file = files_.openFile(threadPath(pid, live->tid, "cmdline"));
+      if (!file.valid() || !readWhole(file.get(), fileBuffer_)) return false;
+    } else if (!files_.read(pid, ProcFile::cmdline, fileBuffer_)) {
+      return false;
+    }
     splitNulSeparated(fileBuffer_.view(), arguments);
   }
   if (wantName && !readName(pid, name)) {

@@ -11,7 +11,12 @@
 // longer shows their pid, io and cmdline also when they are no longer read,
 // and all of them when descriptors run short. /proc/PID/stat is read once
 // per process per refresh (by basicInfo); the task information and the short
-// name come from that same reading. The boot time is read once, at
+// name come from that same reading. A process whose leader thread has
+// exited while other threads run on (its stat says zombie and counts more
+// than one thread) is read from a live thread: the state, the sizes, the
+// command line and the executable come from /proc/PID/task/TID/, the CPU
+// times still from /proc/PID/stat, which counts every thread; only such a
+// process costs the extra reads. The boot time is read once, at
 // construction, so that a process's start time (boot time + start ticks /
 // ticks per second) never moves.
 //
@@ -30,6 +35,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "procinfo/linux/kept_open_files.h"
@@ -94,6 +100,24 @@ class LinuxPlatform final : public Platform {
   /// The name from the exe link, else the short name; false when neither.
   bool readName(std::uint32_t pid, std::string& name);
 
+  /// A live thread that stands for a process whose leader has exited (its
+  /// stat then says zombie and reads sizes of 0, and its cmdline and exe
+  /// read empty) while other threads run on.
+  struct LiveThread {
+    std::uint32_t tid = 0;
+    char state = '?';
+    std::uint64_t virtualBytes = 0;
+    std::uint64_t residentPages = 0;
+  };
+  /// Looks through the threads of `pid` for one that has not exited and
+  /// records it in exitedLeaders_; null when there is none.
+  const LiveThread* findLiveThread(std::uint32_t pid);
+  /// The live thread recorded for `pid` by this refresh's basicInfo; null
+  /// for every ordinary process.
+  const LiveThread* liveThreadOf(std::uint32_t pid) const;
+  /// "PID/task/TID/leaf", in path_.
+  const char* threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf);
+
   Clock& clock_;
   std::unique_ptr<DIR, DirCloser> proc_;
   int procFd_ = -1;
@@ -110,6 +134,11 @@ class LinuxPlatform final : public Platform {
   std::string linkBuffer_;
   std::optional<std::uint32_t> statPid_;  // whose stat statBuffer_ holds
   std::optional<ProcStat> stat_;          // its parse; empty when unreadable
+  // Processes whose leader has exited while other threads run, by pid;
+  // usually empty.
+  std::unordered_map<std::uint32_t, LiveThread> exitedLeaders_;
+  std::vector<std::uint32_t> tids_;
+  ReadBuffer threadBuffer_;
 };
 
 }  // namespace sidecar::procinfo

@@ -4,11 +4,13 @@
 #include "procinfo/linux/linux_platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -197,6 +199,82 @@ TEST_F(LinuxPlatformTest, StoppedChildReadsStopAndUnreapedChildReadsZombie) {
   }
   EXPECT_EQ(statusText(reportedStatus(*find(stopped.upid()))), "Sleep") << "the status follows the latest state";
   zombie.reap();
+}
+
+// The state letter of /proc/PID/stat, or 0 when it cannot be read.
+char stateLetter(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(file, line);
+  const std::size_t close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? '\0' : line[close + 2];
+}
+
+void* spinAfterTouching64MiB(void* ready) {
+  void* block = mmap(nullptr, 64 * MIB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) _exit(1);
+  std::memset(block, 1, 64 * MIB);
+  const char done = 'x';
+  if (write(static_cast<int>(reinterpret_cast<std::intptr_t>(ready)), &done, 1) != 1) _exit(1);
+  volatile std::uint64_t spins = 0;
+  for (;;) spins = spins + 1;
+  return nullptr;
+}
+
+TEST_F(LinuxPlatformTest, AProcessWhoseMainThreadHasExitedIsReportedFromALiveThread) {
+  // A forked child whose main thread exits while a second thread, holding
+  // 64 MiB, spins on. Its leader then reads as a zombie. The main thread
+  // ends by the thread's own exit call, as pthread_exit does in the end:
+  // pthread_exit itself would unwind through the test framework, which
+  // catches the unwinding and aborts.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    pthread_t spinner;
+    void* const fd = reinterpret_cast<void*>(static_cast<std::intptr_t>(ready[1]));
+    if (pthread_create(&spinner, nullptr, spinAfterTouching64MiB, fd) != 0) _exit(1);
+    syscall(SYS_exit, 0);
+  }
+  Child child(pid);
+  ASSERT_GT(child.pid(), 0);
+  close(ready[1]);
+  char done = 0;
+  ASSERT_EQ(read(ready[0], &done, 1), 1);
+  close(ready[0]);
+  const auto deadline = clock.monotonicNow() + seconds(10);
+  while (stateLetter(child.pid()) != 'Z' && clock.monotonicNow() < deadline) clock.sleepFor(milliseconds(5));
+  ASSERT_EQ(stateLetter(child.pid()), 'Z') << "the main thread has exited";
+
+  std::string ownArguments;
+  {
+    std::ifstream self("/proc/self/cmdline");
+    std::getline(self, ownArguments, '\0');
+  }
+  source.refresh_processes_specifics(ALL);
+  ASSERT_NE(find(child.upid()), nullptr);
+  const std::uint64_t firstTime = find(child.upid())->accumulatedCpuTime;
+  clock.sleepFor(milliseconds(500));
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo* info = find(child.upid());
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(statusText(reportedStatus(*info)), "Run");
+  EXPECT_GE(info->residentMemory, 64 * MIB);
+  EXPECT_GE(info->virtualMemory, info->residentMemory);
+  ASSERT_FALSE(info->commandLine.empty());
+  EXPECT_EQ(info->commandLine.front(), ownArguments) << "the command line of the live thread";
+  EXPECT_EQ(info->name, std::filesystem::path(ownArguments).filename().string());
+  EXPECT_GT(info->accumulatedCpuTime, firstTime) << "the spinning thread's time counts";
+  EXPECT_GT(info->cpuUsage, 0.0F);
+
+  // Once the whole process has exited, unreaped, it is a zombie.
+  ASSERT_EQ(kill(child.pid(), SIGKILL), 0);
+  siginfo_t exited{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid()), &exited, WEXITED | WNOWAIT), 0);
+  source.refresh_processes_specifics(ALL);
+  ASSERT_NE(find(child.upid()), nullptr);
+  EXPECT_EQ(statusText(reportedStatus(*find(child.upid()))), "Zombie");
 }
 
 TEST_F(LinuxPlatformTest, NamesWithSpacesAndParenthesesAreParsedRight) {

@@ -90,7 +90,9 @@ std::optional<ProcStat> parseProcStat(std::string_view text) {
   fields.skip(9);                                       // pgrp .. cmajflt
   stat.userTicks = fields.number();                     // 14
   stat.systemTicks = fields.number();                   // 15
-  fields.skip(6);                                       // cutime .. itrealvalue
+  fields.skip(4);                                       // cutime .. nice
+  stat.threadCount = fields.number();                   // 20
+  fields.skip(1);                                       // itrealvalue
   stat.startTicks = fields.number();                    // 22
   stat.virtualBytes = fields.number();                  // 23
   stat.residentPages = fields.number();                 // 24

@@ -22,6 +22,8 @@ struct ProcStat {
   std::uint32_t parentPid = 0;
   std::uint64_t userTicks = 0;
   std::uint64_t systemTicks = 0;
+  /// The process's threads (1 for a process that has exited whole).
+  std::uint64_t threadCount = 0;
   std::uint64_t startTicks = 0;  // since boot
   std::uint64_t virtualBytes = 0;
   std::uint64_t residentPages = 0;

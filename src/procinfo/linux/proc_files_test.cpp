@@ -10,13 +10,15 @@ namespace sidecar::procinfo {
 namespace {
 
 // A stat line in the kernel's layout: pid (comm) state ppid, then fields 5
-// to 52 with utime 14, stime 15, starttime 22, vsize 23, rss 24.
+// to 52 with utime 14, stime 15, num_threads 20, starttime 22, vsize 23,
+// rss 24.
 std::string statLine(std::string_view comm, char state = 'S') {
   std::string line = "1234 (" + std::string(comm) + ") " + state + " 77";
   for (int field = 5; field <= 52; ++field) {
     std::uint64_t value = 0;
     if (field == 14) value = 111;
     if (field == 15) value = 222;
+    if (field == 20) value = 3;
     if (field == 22) value = 333;
     if (field == 23) value = 444 * 4096;
     if (field == 24) value = 555;
@@ -35,6 +37,7 @@ TEST(ProcStatTest, NamesWithSpacesAndParenthesesEndAtTheLastParenthesis) {
     EXPECT_EQ(stat->parentPid, 77U) << comm;
     EXPECT_EQ(stat->userTicks, 111U) << comm;
     EXPECT_EQ(stat->systemTicks, 222U) << comm;
+    EXPECT_EQ(stat->threadCount, 3U) << comm;
     EXPECT_EQ(stat->startTicks, 333U) << comm;
     EXPECT_EQ(stat->virtualBytes, 444U * 4096) << comm;
     EXPECT_EQ(stat->residentPages, 555U) << comm;
