@@ -23,10 +23,11 @@ struct ProcessInfo {
   std::vector<std::string> commandLine;
   /// Whole seconds since the Unix epoch; 0 when unknown.
   std::uint64_t startTime = 0;
-  /// Whole seconds from startTime to the latest refresh that saw the process.
+  /// Whole seconds from startTime to the latest refresh that saw the process;
+  /// 0 when startTime is unknown (0).
   std::uint64_t runTime = 0;
-  /// Set when the record is built and kept for its life, except on a
-  /// platform whose state follows the latest refresh (Linux's state letter;
+  /// Set when the record is built, and from the latest basic reading at
+  /// every refresh on a platform whose state follows it (Linux and macOS;
   /// see Platform::stateFollowsLatestRefresh).
   ProcessState processState = ProcessState::unknown(0);
   /// Absent on a record built in the current refresh.
