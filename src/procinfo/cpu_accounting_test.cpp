@@ -186,6 +186,7 @@ TEST(CpuAccountingTest, WithoutProcessorCountersTheFallbackUsesAbsoluteTime) {
   platform.addProcess(1, 0, 100, "busy");
   platform.addCpuTime(1, seconds(1));
   platform.process(1).thread = ThreadInfo{ThreadState::RUN_STATE_RUNNING, 0, 0};
+  platform.setAbsoluteTime(100'000'000'000);  // the machine has been up a while
   auto source = ProcessInfoSource::new_with_specifics(platform);
   source.refresh_processes_specifics(ALL);
   EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 1000U);

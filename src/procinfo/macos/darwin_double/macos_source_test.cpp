@@ -215,11 +215,13 @@ TEST_F(MacosSourceTest, CpuUsageFromTheProcessorCounters) {
 
 TEST_F(MacosSourceTest, FallbackCpuUsageFromTheTaskTotalsAlone) {
   kernel.processorInfoResult = KERN_FAILURE;
+  kernel.absoluteTime = 1000 * SECOND_UNITS;  // the machine has been up a while
+  kernel.processes[102].totalSystem = SECOND_UNITS / 2;
   MacosPlatform platform(clock);
   auto source = ProcessInfoSource::new_with_specifics(platform);
   source.refresh_processes_specifics(ALL);  // built: the baseline and its stamp
-  EXPECT_NEAR(static_cast<double>(source.processes().at(102).accumulatedCpuTime), 1000.0, 1.0);
-  for (const double cpuTime : {2000.0, 3000.0}) {
+  EXPECT_NEAR(static_cast<double>(source.processes().at(102).accumulatedCpuTime), 1500.0, 1.0);
+  for (const double cpuTime : {2500.0, 3500.0}) {
     pass(1);
     run(1);
     source.refresh_processes_specifics(ALL);
