@@ -58,8 +58,14 @@ bool parseArgumentArea(std::string_view area, bool wantName, bool wantArguments,
   if (pathEnd == std::string_view::npos) pathEnd = area.size();
   if (wantName) name.assign(lastPathComponent(area.substr(pos, pathEnd - pos)));
   if (wantArguments) {
+    // The path's NUL is padded with NULs up to a multiple of 8 counted from
+    // the end of the count, where the arguments start. Only that padding is
+    // skipped: an empty first argument is a NUL right there, and skipping it
+    // too would take an environment string for an argument.
+    const std::size_t pathBytes = pathEnd + 1 - sizeof count;
+    const std::size_t argumentsStart = sizeof count + (pathBytes + 7) / 8 * 8;
     pos = pathEnd;
-    while (pos < area.size() && area[pos] == '\0') ++pos;
+    while (pos < argumentsStart && pos < area.size() && area[pos] == '\0') ++pos;
     takeStrings(area, pos, count < 1 ? 0 : static_cast<std::size_t>(count), arguments);
   }
   return true;

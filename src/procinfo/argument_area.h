@@ -16,7 +16,8 @@ namespace sidecar::procinfo {
 std::string_view lastPathComponent(std::string_view path);
 
 /// Parses an argument area: a 32-bit signed argument count (host byte
-/// order), the executable path up to its NUL (or the end), NUL padding, the
+/// order), the executable path up to its NUL (or the end), NUL padding up
+/// to a multiple of 8 bytes counted from offset 4 (never further), the
 /// arguments each up to its NUL (or the end), then the environment, which is
 /// never read.
 ///   - An area shorter than 4 bytes is unreadable: returns false and touches

@@ -69,6 +69,13 @@ TEST(ArgumentAreaTest, Table) {
       {"no padding", area(1, "/p/q\0arg\0ENV=1\0"s), "q", {"arg"}},
       {"path with no last component", area(1, "/\0arg\0"s), "", {"arg"}},
       {"count stops before environment", area(1, "/p/q\0\0\0one\0two\0"s), "q", {"one"}},
+      // The padding ends 8 bytes on from offset 4; an empty argument there is
+      // an argument, and the environment after the count stays out.
+      {"empty first argument", area(2, "/p/q\0\0\0\0\0-x\0SECRET_TOKEN=abc\0"s), "q", {"-x"}},
+      {"empty first argument, path of 7", area(2, "/bin/sh\0\0-x\0SECRET_TOKEN=abc\0"s), "sh", {"-x"}},
+      {"empty first argument, padding of 7", area(2, "/bin/abc\0\0\0\0\0\0\0\0\0-x\0E=1\0"s), "abc", {"-x"}},
+      {"built with an empty first argument", makeArgumentArea("/bin/true", {"", "-x"}, {"SECRET_TOKEN=abc"}), "true",
+       {"-x"}},
   };
   for (const Row& row : rows) {
     std::string name = "old";

@@ -17,24 +17,27 @@ std::uint64_t truncateToU64(double value) {
   return static_cast<std::uint64_t>(value);
 }
 
-std::uint32_t advanced(std::uint32_t before, std::uint32_t after) { return after < before ? 0 : after - before; }
+// The counters are 32 bits wide and wrap: the difference modulo 2^32 is the
+// ticks that passed, across a wrap too.
+std::uint32_t advanced(std::uint32_t before, std::uint32_t after) { return after - before; }
 
 }  // namespace
 
 CpuAccounting::CpuAccounting(Platform& platform) : platform_(&platform) {
   const std::uint64_t ticksPerSecond = platform_->clockTicksPerSecond();
   const TimeBase base = platform_->timeBase().value_or(TimeBase{});
+  // A zero in the time base or the tick rate would make every value
+  // infinite; treat it like an unreadable value. The fallback needs the
+  // factor too, for the CPU time.
+  timeBase_ = base.numer != 0 && base.denom != 0
+                  ? static_cast<double>(base.numer) / static_cast<double>(base.denom)
+                  : 1.0;
+  millisecondFactor_ = timeBase_ / 1'000'000.0;
   if (!platform_->processorTicks(snapshot_) || snapshot_.empty()) {
     snapshot_.clear();
     return;
   }
   countersAvailable_ = true;
-  // A zero in the time base or the tick rate would make every value
-  // infinite; treat it like an unreadable value.
-  timeBase_ = base.numer != 0 && base.denom != 0
-                  ? static_cast<double>(base.numer) / static_cast<double>(base.denom)
-                  : 1.0;
-  millisecondFactor_ = timeBase_ / 1'000'000.0;
   tickLength_ = 1'000'000'000.0 / static_cast<double>(ticksPerSecond == 0 ? 100 : ticksPerSecond);
 }
 
@@ -81,24 +84,27 @@ double CpuAccounting::measureInterval() {
   return refreshInterval_;
 }
 
-void CpuAccounting::updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint64_t threadUser,
-                              std::uint64_t threadSystem) {
+// Without processor counters the interval is the absolute time between two
+// readings, so the record's previous times hold the fallback's baseline: the
+// task's total CPU time (every thread's) and the absolute time it was read
+// at. A stamp of 0 is no baseline.
+void CpuAccounting::updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint64_t /*threadUser*/,
+                              std::uint64_t /*threadSystem*/) {
+  const std::uint64_t total = saturatingAdd(task.totalUser, task.totalSystem);
   if (!countersAvailable_) {
     const std::uint64_t stamp = platform_->absoluteTime();
-    const std::uint64_t total = saturatingAdd(
-        saturatingAdd(saturatingAdd(threadUser, threadSystem), task.totalUser), task.totalSystem);
-    const std::uint64_t previousTotal = info.previousUserTime > total ? 0 : info.previousUserTime;
-    const std::uint64_t previousStamp = info.previousSystemTime > stamp ? 0 : info.previousSystemTime;
-    info.cpuUsage = stamp == previousStamp
+    const std::uint64_t previousTotal = info.previousUserTime;
+    const std::uint64_t previousStamp = info.previousSystemTime;
+    const bool baseline = previousTotal != 0 || previousStamp != 0;
+    info.cpuUsage = !baseline || stamp <= previousStamp || total < previousTotal
                         ? 0.0F
                         : static_cast<float>(static_cast<double>(total - previousTotal) * 100.0 /
                                              static_cast<double>(stamp - previousStamp));
     info.previousUserTime = total;
     info.previousSystemTime = stamp;
-    info.accumulatedCpuTime = 0;
+    info.accumulatedCpuTime = truncateToU64(static_cast<double>(total) * millisecondFactor_);
     return;
   }
-  const std::uint64_t total = saturatingAdd(task.totalUser, task.totalSystem);
   const std::uint64_t previous = saturatingAdd(info.previousUserTime, info.previousSystemTime);
   if (refreshInterval_ > 0.000001 && previous != 0 && total > previous) {
     info.cpuUsage = static_cast<float>(static_cast<double>(total - previous) / refreshInterval_ * 100.0);
@@ -111,12 +117,15 @@ void CpuAccounting::updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint
 }
 
 void CpuAccounting::baselineCpu(ProcessInfo& info, const TaskInfo& task) const {
-  info.previousUserTime = task.totalUser;
-  info.previousSystemTime = task.totalSystem;
-  info.accumulatedCpuTime =
-      countersAvailable_
-          ? truncateToU64(static_cast<double>(saturatingAdd(task.totalUser, task.totalSystem)) * millisecondFactor_)
-          : 0;
+  const std::uint64_t total = saturatingAdd(task.totalUser, task.totalSystem);
+  if (countersAvailable_) {
+    info.previousUserTime = task.totalUser;
+    info.previousSystemTime = task.totalSystem;
+  } else {
+    info.previousUserTime = total;
+    info.previousSystemTime = platform_->absoluteTime();
+  }
+  info.accumulatedCpuTime = truncateToU64(static_cast<double>(total) * millisecondFactor_);
 }
 
 }  // namespace sidecar::procinfo

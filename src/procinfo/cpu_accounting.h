@@ -36,12 +36,13 @@ class CpuAccounting {
   double measureInterval();
 
   /// A known process whose task information was read: sets cpuUsage,
-  /// accumulatedCpuTime and the previous times. The thread times are used
-  /// by the fallback only.
+  /// accumulatedCpuTime and the previous times. The task totals already
+  /// count every thread, so the thread times are not used.
   void updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint64_t threadUser, std::uint64_t threadSystem);
 
   /// A new record whose task information was read: sets the previous times
-  /// and accumulatedCpuTime; cpuUsage stays 0.
+  /// (without processor counters, the fallback's baseline: the total and
+  /// the absolute time now) and accumulatedCpuTime; cpuUsage stays 0.
   void baselineCpu(ProcessInfo& info, const TaskInfo& task) const;
 
   /// Nanoseconds per CPU-time unit.

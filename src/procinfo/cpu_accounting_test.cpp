@@ -54,18 +54,19 @@ TEST(CpuAccountingTest, FailedReadGivesAZeroIntervalForThatRefreshOnly) {
   EXPECT_DOUBLE_EQ(cpu.measureInterval(), 2e9);
 }
 
-TEST(CpuAccountingTest, TickSumsWrapAt32BitsAndCountersThatGoBackCountZero) {
+TEST(CpuAccountingTest, TickCountersAndTheirSumWrapAt32Bits) {
   FakeClock clock;
   FakePlatform platform(clock);
   platform.setProcessorTicks({{0xFFFFFF00U, 0, 0, 0, 0}, {0, 0, 500, 0, 1}});
   CpuAccounting cpu(platform);
   clock.advance(seconds(1));
-  // Processor 0's user counter went from 0xFFFFFF00 to 0x100 (it wrapped:
-  // the new value is smaller, so it counts 0), its idle advanced by 0xFFFFFFF0
-  // and processor 1's idle by 0x10 + 100: the 32-bit sum wraps to 100.
+  // Processor 0's user counter went from 0xFFFFFF00 to 0x100: it wrapped
+  // and advanced by 0x200 (a wrap is not an idle interval). Its idle
+  // advanced by 0xFFFFFFF0 and processor 1's idle by 0x10 + 100: the 32-bit
+  // sum wraps to 0x200 + 100 = 612.
   platform.setProcessorTicks({{0x100U, 0, 0xFFFFFFF0U, 0, 0}, {0, 0, 500 + 0x10 + 100, 0, 1}});
-  // 100 ticks over two processors at 10 ms a tick: 500 ms.
-  EXPECT_DOUBLE_EQ(cpu.measureInterval(), 5e8);
+  // 612 ticks over two processors at 10 ms a tick: 3.06 s.
+  EXPECT_DOUBLE_EQ(cpu.measureInterval(), 306.0 * 1e7);
   // Fewer processors than before: only those listed both times count.
   clock.advance(seconds(1));
   platform.setProcessorTicks({{0x100U + 300, 0, 0xFFFFFFF0U, 0, 0}});
@@ -185,27 +186,30 @@ TEST(CpuAccountingTest, WithoutProcessorCountersTheFallbackUsesAbsoluteTime) {
   platform.addProcess(1, 0, 100, "busy");
   platform.addCpuTime(1, seconds(1));
   platform.process(1).thread = ThreadInfo{ThreadState::RUN_STATE_RUNNING, 0, 0};
+  platform.setAbsoluteTime(100'000'000'000);  // the machine has been up a while
   auto source = ProcessInfoSource::new_with_specifics(platform);
   source.refresh_processes_specifics(ALL);
-  EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 0U);
+  EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 1000U);
   const std::size_t ticksRead = platform.calls().processorTicks;
 
-  // First update: the baseline holds the task totals and no stamp, so the
-  // usage runs from the epoch of the absolute clock.
+  // First update: the baseline holds the task total and the absolute time
+  // it was read at.
   platform.advance(seconds(1));
   platform.addCpuTime(1, milliseconds(500));
   source.refresh_processes_specifics(ALL);
   const ProcessInfo& info = source.processes().at(1);
   EXPECT_EQ(info.previousSystemTime, platform.absoluteTime());
   EXPECT_NEAR(info.cpuUsage, 50.0F, 0.01F);
+  EXPECT_EQ(info.accumulatedCpuTime, 1500U);
 
-  // Thread times count on top of the task totals.
+  // The task totals already count every thread: the first thread's times
+  // add nothing (one busy thread reads 100, not 200).
   platform.advance(seconds(1));
-  platform.addCpuTime(1, milliseconds(500));
-  platform.process(1).thread = ThreadInfo{ThreadState::RUN_STATE_RUNNING, 250'000'000, 250'000'000};
+  platform.addCpuTime(1, seconds(1));
+  platform.process(1).thread = ThreadInfo{ThreadState::RUN_STATE_RUNNING, 500'000'000, 500'000'000};
   source.refresh_processes_specifics(ALL);
   EXPECT_NEAR(source.processes().at(1).cpuUsage, 100.0F, 0.01F);
-  EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 0U);
+  EXPECT_EQ(source.processes().at(1).accumulatedCpuTime, 2500U);
 
   // Same stamp: 0.
   source.refresh_processes_specifics(ALL);

@@ -37,7 +37,8 @@
 
 namespace sidecar::procinfo {
 
-/// The values read for every listed process (on macOS PROC_PIDTBSDINFO).
+/// The values read for every listed process (on macOS its record in the
+/// process table, which the listing reads whole).
 struct BasicInfo {
   /// The process state, already mapped by the backend (see process_status.h).
   ProcessState state = ProcessState::unknown(0);
@@ -68,7 +69,8 @@ struct TaskInfo {
 struct ThreadInfo {
   /// The raw run state (ThreadState::RUN_STATE_* of process_status.h).
   std::int32_t runState = ThreadState::RUN_STATE_RUNNING;
-  /// CPU-time units, for the CPU fallback only.
+  /// CPU-time units. Not used for CPU usage: the task totals already count
+  /// every thread.
   std::uint64_t userTime = 0;
   std::uint64_t systemTime = 0;
 };
@@ -107,14 +109,16 @@ class Platform {
   virtual Clock& clock() = 0;
 
   /// How the status of a process is kept.
-  ///   false (macOS): the process state is read once, when the record is
-  ///     built, and the thread query refines a running process at every later
-  ///     refresh (reportedStatus's combination rule).
-  ///   true (Linux): the system has no thread query, and its one state letter
-  ///     already says what the process does now; the source takes the process
-  ///     state afresh from the basic information at every refresh, and the
-  ///     thread information (which then fails) counts as running, so the
-  ///     reported status is simply the latest state.
+  ///   true (Linux, macOS): the source takes the process state afresh from
+  ///     the basic information at every refresh, so that a process stopped
+  ///     or continued after it was first seen reports what it does now. On
+  ///     macOS the thread query refines a running process (reportedStatus's
+  ///     combination rule); Linux has no thread query, its one state letter
+  ///     already says what the process does, and the thread information
+  ///     (which then fails) counts as running.
+  ///   false (test platforms only): the process state is read once, when
+  ///     the record is built; only a process turning zombie takes the new
+  ///     state.
   virtual bool stateFollowsLatestRefresh() const = 0;
 
   /// Whether the task information comes with the basic information at no
@@ -137,7 +141,9 @@ class Platform {
   /// Parent, start time and state; empty when unreadable (gone, denied).
   virtual std::optional<BasicInfo> basicInfo(std::uint32_t pid) = 0;
 
-  /// CPU totals and memory sizes; all zeros when unreadable.
+  /// CPU totals and memory sizes; all zeros when unreadable (a live process
+  /// always has a virtual size, so the source takes an all-zero reading for
+  /// a failed one and keeps the values it had).
   virtual TaskInfo taskInfo(std::uint32_t pid) = 0;
 
   /// The run state and times of one thread; empty when the query fails.

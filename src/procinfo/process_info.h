@@ -26,10 +26,11 @@ struct ProcessInfo {
   /// The start at the platform's finest resolution (BasicInfo::startInstant):
   /// with startTime, what tells this process from a later one on its pid.
   std::uint64_t startInstant = 0;
-  /// Whole seconds from startTime to the latest refresh that saw the process.
+  /// Whole seconds from startTime to the latest refresh that saw the process;
+  /// 0 when startTime is unknown (0).
   std::uint64_t runTime = 0;
-  /// Set when the record is built and kept for its life, except on a
-  /// platform whose state follows the latest refresh (Linux's state letter;
+  /// Set when the record is built, and from the latest basic reading at
+  /// every refresh on a platform whose state follows it (Linux and macOS;
   /// see Platform::stateFollowsLatestRefresh).
   ProcessState processState = ProcessState::unknown(0);
   /// Absent on a record built in the current refresh.

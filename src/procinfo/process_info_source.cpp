@@ -14,7 +14,10 @@ std::optional<std::uint32_t> parentOf(const BasicInfo& basic) {
   return basic.parentPid;
 }
 
-std::uint64_t secondsSince(std::uint64_t start, std::uint64_t now) { return start > now ? 0 : now - start; }
+// An unknown start (0) gives no run time rather than the time since 1970.
+std::uint64_t secondsSince(std::uint64_t start, std::uint64_t now) {
+  return start == 0 || start > now ? 0 : now - start;
+}
 
 }  // namespace
 
@@ -215,6 +218,17 @@ void ProcessInfoSource::readThread(ProcessInfo& info, std::uint64_t& threadUser,
 void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& selection, bool known,
                                  std::uint64_t threadUser, std::uint64_t threadSystem) {
   const TaskInfo task = platform_->taskInfo(info.pid);
+  if (task == TaskInfo{}) {
+    // Unreadable (a zombie, another user's process): a live process always
+    // has a virtual size. The CPU time and sizes read before stay, rather
+    // than falling to 0; the usage is 0, and so is the next one (no baseline).
+    if (selection.cpu) {
+      info.cpuUsage = 0.0F;
+      info.previousUserTime = 0;
+      info.previousSystemTime = 0;
+    }
+    return;
+  }
   if (selection.cpu) {
     // Read with the basic values, the task information of a known process
     // was read at the previous refresh as well. Read with the details, it

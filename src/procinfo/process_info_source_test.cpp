@@ -266,9 +266,10 @@ TEST_F(SourceTest, NewProcessWithUnreadableBasicInfoIsBuiltFromThePathAlone) {
   EXPECT_EQ(info.residentMemory, 0U);
   EXPECT_EQ(info.diskReadBytes, 0U);
 
-  // Later refreshes that still cannot read it report the run time as now.
+  // Later refreshes that still cannot read it report no run time: its start
+  // is unknown, not 1970.
   source.refresh_processes_specifics(ALL);
-  EXPECT_EQ(at(8).runTime, wallSeconds());
+  EXPECT_EQ(at(8).runTime, 0U);
 
   // Neither basic information nor path: no record, and a known one goes.
   platform.process(8).path.reset();
@@ -309,7 +310,7 @@ TEST_F(SourceTest, KnownProcessWithUnreadableBasicInfoKeepsItsBasicValues) {
   EXPECT_THAT(at(12).commandLine, ElementsAre("svc", "--new"));
 }
 
-TEST_F(SourceTest, DeniedTaskAndDiskValuesReadAsZeroOrKeepTheirValues) {
+TEST_F(SourceTest, DeniedTaskAndDiskValuesKeepTheirValues) {
   platform.addProcess(20, 1, 100, "other");
   platform.setDisk(20, 5, 6);
   platform.setMemory(20, 10, 20);
@@ -322,10 +323,21 @@ TEST_F(SourceTest, DeniedTaskAndDiskValuesReadAsZeroOrKeepTheirValues) {
   const ProcessInfo& info = at(20);
   EXPECT_EQ(info.diskReadBytes, 5U);
   EXPECT_EQ(info.diskWrittenBytes, 6U);
-  EXPECT_EQ(info.residentMemory, 0U);
+  // The task query fails (as for a zombie): the last CPU time and sizes
+  // stay, never a fresh 0; the usage is 0 and there is no baseline left.
+  EXPECT_EQ(info.residentMemory, 10U);
+  EXPECT_EQ(info.virtualMemory, 20U);
   EXPECT_EQ(info.cpuUsage, 0.0F);
-  EXPECT_EQ(info.accumulatedCpuTime, 0U);
+  EXPECT_EQ(info.accumulatedCpuTime, 2000U);
   EXPECT_EQ(info.previousUserTime, 0U);
+
+  // Readable again: a new baseline, so the usage is 0 once more.
+  platform.setMemory(20, 10, 20);
+  platform.addCpuTime(20, seconds(3));
+  platform.advance(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(20).cpuUsage, 0.0F);
+  EXPECT_EQ(at(20).accumulatedCpuTime, 3000U);
 }
 
 TEST_F(SourceTest, ThreadStateRulesThroughTheSource) {

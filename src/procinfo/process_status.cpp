@@ -35,8 +35,8 @@ ProcessState processStateFromStateLetter(char letter) {
   }
 }
 
-// A process that was running when its record was built reports what its
-// thread does now; every other process keeps the state it was first seen in.
+// A process whose state is running reports what its thread does now; every
+// other process reports its process state (stopped, zombie, idle, ...).
 ProcessState reportedStatus(const ProcessInfo& info) {
   using Kind = ProcessState::Kind;
   if (info.processState.kind() != Kind::Run || !info.threadState) return info.processState;

@@ -141,7 +141,7 @@ class ModelRefresh {
         if (rec.name.empty()) rec.name = std::string(procinfo::lastPathComponent(r.w->path));
       }
       rec.details = ModelRecord::Details::ofKnown;
-      if (taskWithBasics_ && selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
+      if (taskWithBasics_ && selection_.memory && r.task) rec.resident = r.w->task.residentSize;
       rec.seen = true;
       if (rec.pickedLast) readDetails(rec, r);  // in the same visit
     }
@@ -192,7 +192,7 @@ class ModelRefresh {
     if (rec.details == ModelRecord::Details::ofKnown) {
       rec.threadState = r.thread ? r.w->threadState : procinfo::ThreadState::RUN_STATE_RUNNING;
     }
-    if (!taskWithBasics_ && selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
+    if (!taskWithBasics_ && selection_.memory && r.task) rec.resident = r.w->task.residentSize;
     rec.details = ModelRecord::Details::none;
   }
 
@@ -232,7 +232,7 @@ class ModelRefresh {
       return;  // a zombie's basic information alone keeps it, nameless
     }
     rec.details = ModelRecord::Details::ofNew;
-    if (taskWithBasics_ && selection_.memory) rec.resident = r.task ? r.w->task.residentSize : 0;
+    if (taskWithBasics_ && selection_.memory && r.task) rec.resident = r.w->task.residentSize;
     pending.emplace_back(pid, std::move(rec));
   }
 

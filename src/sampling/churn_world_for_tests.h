@@ -46,7 +46,9 @@ struct WorldProcess {
   std::uint64_t start = 0;
   std::string path;
   std::vector<std::string> args;
-  procinfo::TaskInfo task;
+  /// Never all zeros: a live process always has a virtual size, and the
+  /// source takes an all-zero reading for a failed one.
+  procinfo::TaskInfo task{0, 0, 0, 4096};
   procinfo::DiskCounters disk;
   std::int32_t threadState = procinfo::ThreadState::RUN_STATE_RUNNING;
   /// A zombie keeps its basic information; on macOS it has no arguments or
@@ -133,7 +135,7 @@ class ChurnWorld {
   /// them; the first external processes.
   void populate() {
     const std::uint64_t now = nowSeconds();
-    world_[1] = WorldProcess{0, now - 100000, "/sbin/launchd", {"launchd"}, {}, {}, 1, false, false};
+    world_[1] = WorldProcess{0, now - 100000, "/sbin/launchd", {"launchd"}, {0, 0, 0, 4096}, {}, 1, false, false};
     rootPid_ = spawn(1, now - 50);
     for (std::size_t i = 0; i < profile_.targetSize / 2; ++i) spawn(randomLivePid(), now - 10);
     chooseExternals();
@@ -213,7 +215,7 @@ class ChurnWorld {
         p.task.totalUser += below(400'000'000);
         p.task.totalSystem += below(100'000'000);
         p.task.residentSize = 4096ULL * below(100000);
-        p.task.virtualSize = p.task.residentSize * 4;
+        p.task.virtualSize = p.task.residentSize * 4 + 4096;
         p.disk.bytesRead += below(1 << 20);
         p.disk.bytesWritten += below(1 << 20);
         p.threadState = static_cast<std::int32_t>(below(7));
@@ -281,6 +283,7 @@ class ChurnWorld {
       f.area = chance(rate);
       f.path = chance(rate);
       if (options_.detailFaultsAllowed && !options_.detailFaultsAllowed(pid)) {
+        f.task = false;
         f.disk = false;
         f.area = false;
       }

@@ -5,9 +5,10 @@
 // sampler selects the watched processes afterwards. The code is that of
 // ProcessInfoSource::refresh_processes_specifics and Sampler::takeSnapshot
 // as they were, unchanged but for names and for the later mends of the
-// record rules (a zombie keeps its record without a name source, and a
-// process that turns zombie takes that state), which
-// both strategies share. Header-only; not part of the
+// record rules (a zombie keeps its record without a name source, a process
+// that turns zombie takes that state, an unknown start gives no run time,
+// and an unreadable task keeps the last CPU time and sizes), which both
+// strategies share. Header-only; not part of the
 // library.
 #pragma once
 
@@ -132,8 +133,17 @@ class FullRefreshSource {
 
     if (selection.cpu || selection.memory) {
       const procinfo::TaskInfo task = platform_->taskInfo(pid);
-      if (selection.cpu) cpu_.updateCpu(info, task, threadUser, threadSystem);
-      if (selection.memory) {
+      if (task == procinfo::TaskInfo{}) {
+        // Unreadable: the last CPU time and sizes stay.
+        if (selection.cpu) {
+          info.cpuUsage = 0.0F;
+          info.previousUserTime = 0;
+          info.previousSystemTime = 0;
+        }
+      } else if (selection.cpu) {
+        cpu_.updateCpu(info, task, threadUser, threadSystem);
+      }
+      if (selection.memory && task != procinfo::TaskInfo{}) {
         info.residentMemory = task.residentSize;
         info.virtualMemory = task.virtualSize;
       }
@@ -164,7 +174,9 @@ class FullRefreshSource {
     }
     if (selection.cpu || selection.memory) {
       const procinfo::TaskInfo task = platform_->taskInfo(pid);
-      if (selection.cpu) {
+      if (task == procinfo::TaskInfo{}) {
+        // Unreadable: nothing to keep, the initial values stay.
+      } else if (selection.cpu) {
         cpu_.baselineCpu(info, task);
       } else {
         info.previousUserTime = task.totalUser;
@@ -189,7 +201,9 @@ class FullRefreshSource {
     return basic.parentPid;
   }
 
-  static std::uint64_t secondsSince(std::uint64_t start, std::uint64_t now) { return start > now ? 0 : now - start; }
+  static std::uint64_t secondsSince(std::uint64_t start, std::uint64_t now) {
+    return start == 0 || start > now ? 0 : now - start;
+  }
 
   procinfo::Platform* platform_;
   procinfo::ProcessMap processes_;

@@ -14,7 +14,7 @@
 // process, which is 0 there.
 //
 // What the faults may be. A value kept when its read fails (the command
-// line, the storage counters) is, in the old strategy, the one read last at
+// line, the storage counters, the CPU time and memory sizes) is, in the old strategy, the one read last at
 // any refresh; in the new one, the one read last while the process was
 // watched. The two differ only when a process joins the watched set at a
 // refresh in which that read fails while its basic read succeeds. On Linux
@@ -22,7 +22,7 @@
 // was just read: a zombie's cmdline reads empty and an unreadable io (another
 // user's process) stays unreadable, so only an exit between the two reads of
 // that one refresh could do it. The world therefore scripts a failing
-// argument area or disk counter only for a process that was watched at the
+// argument area, disk counter or task read only for a process that was watched at the
 // previous refresh or not known then, makes zombies' argument lists empty
 // and some processes' disk counters unreadable for life; every other read
 // fails at random as in the churn test.

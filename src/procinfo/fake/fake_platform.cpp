@@ -15,7 +15,7 @@ std::string makeArgumentArea(std::string_view executablePath, const std::vector<
   std::memcpy(area.data(), &count, sizeof count);
   area.append(executablePath);
   area.push_back('\0');
-  while (area.size() % 8 != 0) area.push_back('\0');
+  while ((area.size() - sizeof count) % 8 != 0) area.push_back('\0');
   for (const std::string& argument : arguments) {
     area.append(argument);
     area.push_back('\0');

@@ -53,8 +53,8 @@ struct FakeProcess {
 };
 
 /// The bytes of a KERN_PROCARGS2 area: the count (i32, host byte order), the
-/// executable path and its NUL, NUL padding to a multiple of 8, the
-/// arguments each with its NUL, then the environment strings.
+/// executable path and its NUL, NUL padding to a multiple of 8 counted from
+/// offset 4, the arguments each with its NUL, then the environment strings.
 std::string makeArgumentArea(std::string_view executablePath, const std::vector<std::string>& arguments,
                              const std::vector<std::string>& environment = {});
 

@@ -6,10 +6,12 @@
 #include <mach/processor_info.h>
 #include <sys/proc_info.h>
 #include <sys/resource.h>
+#include <sys/syslimits.h>
 #include <sys/sysctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -21,13 +23,20 @@ namespace sidecar::procinfo {
 
 namespace {
 
-// A listing that fills its whole buffer may have missed processes that
-// appeared after the count; it is retried with more room this many times.
+// The process table may grow between the size query and the read, which
+// then fails for want of room; it is read again, with the size asked anew
+// and this many records to spare, this many times.
 constexpr int LISTING_ATTEMPTS = 8;
-constexpr int LISTING_SLACK = 64;
+constexpr std::size_t LISTING_SLACK = 64;
 
-// The basic-information read finds zombies only with a non-zero argument.
-constexpr std::uint64_t ZOMBIES_TOO = 1;
+// The argument area is read into a buffer larger than the size learned: a
+// reply that fills the buffer may be the tail of a larger area (the system
+// answers a short buffer with the area's last bytes, not with an error), so
+// it counts as cut short and the area is sized and read again, this many
+// times. Never more than ARG_MAX bytes, which the system refuses.
+constexpr int ARGUMENT_ATTEMPTS = 3;
+constexpr std::size_t ARGUMENT_SLACK = 1024;
+constexpr std::size_t ARGUMENT_LIMIT = ARG_MAX;
 
 constexpr std::uint64_t UNITS_LIMIT = std::numeric_limits<std::uint64_t>::max();
 
@@ -35,6 +44,20 @@ std::optional<TimeBase> readTimeBase() {
   mach_timebase_info_data_t info{};
   if (mach_timebase_info(&info) != KERN_SUCCESS) return std::nullopt;
   return TimeBase{info.numer, info.denom};
+}
+
+BasicInfo basicValues(const struct kinfo_proc& record) {
+  BasicInfo basic;
+  basic.state = processStateFromStatusCode(static_cast<unsigned char>(record.kp_proc.p_stat));
+  basic.parentPid = record.kp_eproc.e_ppid > 0 ? static_cast<std::uint32_t>(record.kp_eproc.e_ppid) : 0;
+  const auto seconds = static_cast<std::int64_t>(record.kp_proc.p_starttime.tv_sec);
+  const auto microseconds = static_cast<std::int64_t>(record.kp_proc.p_starttime.tv_usec);
+  if (seconds > 0) {
+    basic.startSeconds = static_cast<std::uint64_t>(seconds);
+    basic.startInstant = basic.startSeconds * 1'000'000 +
+                         static_cast<std::uint64_t>(std::clamp<std::int64_t>(microseconds, 0, 999'999));
+  }
+  return basic;
 }
 
 // The processor-counter array is fresh virtual memory of infoCount values.
@@ -57,37 +80,50 @@ MacosPlatform::~MacosPlatform() {
 
 bool MacosPlatform::listPids(std::vector<std::uint32_t>& pids) {
   pids.clear();
-  const int count = proc_listallpids(nullptr, 0);
-  if (count < 1) return false;
-  int room = count;
+  listed_.clear();
+  int mib[3] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL};
   for (int attempt = 0; attempt < LISTING_ATTEMPTS; ++attempt) {
-    pidBuffer_.resize(static_cast<std::size_t>(room));
-    const int listed = proc_listallpids(pidBuffer_.data(), room * static_cast<int>(sizeof(int)));
-    if (listed < 1) return false;
-    if (listed < room) {
-      for (int i = 0; i < listed; ++i) {
-        pids.push_back(static_cast<std::uint32_t>(pidBuffer_[static_cast<std::size_t>(i)]));
-      }
-      return true;
+    std::size_t size = 0;
+    if (sysctl(mib, 3, nullptr, &size, nullptr, 0) == -1) return false;
+    table_.resize(size / sizeof(struct kinfo_proc) + LISTING_SLACK);
+    std::size_t bytes = table_.size() * sizeof(struct kinfo_proc);
+    if (sysctl(mib, 3, table_.data(), &bytes, nullptr, 0) == -1) {
+      // Processes appeared after the size query. Failing here would empty
+      // every source's map and reset every CPU baseline, so read again.
+      if (errno == ENOMEM) continue;
+      return false;
     }
-    // The buffer is full: processes appeared between the count and the
-    // list. Failing here would empty every source's map and reset every
-    // CPU baseline, so list again with more room.
-    room = listed + LISTING_SLACK;
+    const std::size_t count = std::min(bytes / sizeof(struct kinfo_proc), table_.size());
+    if (count == 0) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const struct kinfo_proc& record = table_[i];
+      if (record.kp_proc.p_pid < 0) continue;
+      const auto pid = static_cast<std::uint32_t>(record.kp_proc.p_pid);
+      pids.push_back(pid);
+      listed_.emplace_back(pid, basicValues(record));
+    }
+    std::sort(listed_.begin(), listed_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return true;
   }
   return false;
 }
 
 std::optional<BasicInfo> MacosPlatform::basicInfo(std::uint32_t pid) {
-  struct proc_bsdinfo info;
-  std::memset(&info, 0, sizeof info);
-  const int size = static_cast<int>(sizeof info);
-  if (proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, ZOMBIES_TOO, &info, size) != size) return std::nullopt;
-  BasicInfo basic;
-  basic.state = processStateFromStatusCode(info.pbi_status);
-  basic.parentPid = info.pbi_ppid;
-  basic.startSeconds = info.pbi_start_tvsec;
-  return basic;
+  const auto found = std::lower_bound(listed_.begin(), listed_.end(), pid,
+                                      [](const auto& entry, std::uint32_t key) { return entry.first < key; });
+  if (found != listed_.end() && found->first == pid) return found->second;
+  // Not in the latest listing (the caller names a pid of its own): the
+  // process's own record, with the same values.
+  int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, static_cast<int>(pid)};
+  struct kinfo_proc record;
+  std::memset(&record, 0, sizeof record);
+  std::size_t bytes = sizeof record;
+  if (sysctl(mib, 4, &record, &bytes, nullptr, 0) == -1 || bytes != sizeof record ||
+      record.kp_proc.p_pid != static_cast<int>(pid)) {
+    return std::nullopt;
+  }
+  return basicValues(record);
 }
 
 TaskInfo MacosPlatform::taskInfo(std::uint32_t pid) {
@@ -106,10 +142,11 @@ TaskInfo MacosPlatform::taskInfo(std::uint32_t pid) {
 std::optional<ThreadInfo> MacosPlatform::threadInfo(std::uint32_t pid) {
   // The query's argument is a thread handle, not an index (0 matches no
   // thread): the process's first thread stands for the process.
-  if (!listThreadHandles(static_cast<int>(pid), threadHandles_)) return std::nullopt;
+  const std::optional<std::uint64_t> handle = firstThreadHandle(static_cast<int>(pid));
+  if (!handle) return std::nullopt;
   struct proc_threadinfo info;
   std::memset(&info, 0, sizeof info);
-  if (proc_pidinfo(static_cast<int>(pid), PROC_PIDTHREADINFO, threadHandles_.front(), &info,
+  if (proc_pidinfo(static_cast<int>(pid), PROC_PIDTHREADINFO, *handle, &info,
                    static_cast<int>(sizeof info)) <= 0) {
     return std::nullopt;
   }
@@ -147,12 +184,21 @@ std::optional<DiskCounters> MacosPlatform::diskCounters(std::uint32_t pid) {
 bool MacosPlatform::readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
                                          std::vector<std::string>& arguments) {
   int mib[3] = {CTL_KERN, KERN_PROCARGS2, static_cast<int>(pid)};
-  std::size_t size = 0;
-  if (sysctl(mib, 3, nullptr, &size, nullptr, 0) == -1 || size == 0) return false;
-  argumentBuffer_.resize(size);
-  // The size asked for is an upper bound; the read sets the true length.
-  if (sysctl(mib, 3, argumentBuffer_.data(), &size, nullptr, 0) == -1) return false;
-  return parseArgumentArea(std::string_view(argumentBuffer_.data(), size), wantName, wantArguments, name, arguments);
+  for (int attempt = 0; attempt < ARGUMENT_ATTEMPTS; ++attempt) {
+    std::size_t size = 0;
+    if (sysctl(mib, 3, nullptr, &size, nullptr, 0) == -1 || size == 0) return false;
+    const std::size_t room = std::min(size + ARGUMENT_SLACK, ARGUMENT_LIMIT);
+    argumentBuffer_.resize(room);
+    std::size_t length = room;
+    if (sysctl(mib, 3, argumentBuffer_.data(), &length, nullptr, 0) == -1) return false;
+    if (length < room) {
+      return parseArgumentArea(std::string_view(argumentBuffer_.data(), length), wantName, wantArguments, name,
+                               arguments);
+    }
+    // Full: the area grew (an exec after the size query) or is larger than
+    // may be read. What came is its end, never parsed.
+  }
+  return false;
 }
 
 bool MacosPlatform::readNameFromPath(std::uint32_t pid, std::string& name) {

@@ -3,6 +3,7 @@
 #include "procinfo/macos/darwin_double/darwin_double.h"
 
 #include <sys/resource.h>
+#include <sys/syslimits.h>
 #include <sys/sysctl.h>
 
 #include <algorithm>
@@ -33,6 +34,9 @@ Process* find(int pid) {
 
 bool zombie(const Process& process) { return process.status == SZOMB; }
 
+/// Another user's process, which a caller that is not root may not read.
+bool refused(const Process& process) { return process.otherUser && !state().root; }
+
 /// A live process of ours, as the task, thread and rusage reads need.
 Process* findReadable(int pid) {
   Process* process = find(pid);
@@ -41,7 +45,7 @@ Process* findReadable(int pid) {
     errno = ESRCH;
     return nullptr;
   }
-  if (process->otherUser) {
+  if (refused(*process)) {
     errno = EPERM;
     return nullptr;
   }
@@ -56,22 +60,6 @@ int copyOut(const Record& record, void* buffer, int buffersize) {
   }
   std::memcpy(buffer, &record, sizeof record);
   return static_cast<int>(sizeof record);
-}
-
-int bsdInfo(int pid, std::uint64_t arg, void* buffer, int buffersize) {
-  state().calls.bsdInfoArguments.push_back(arg);
-  const Process* process = find(pid);
-  if (process == nullptr) return 0;
-  if ((zombie(*process) && arg == 0) || process->otherUser) {
-    errno = zombie(*process) ? ESRCH : EPERM;
-    return 0;
-  }
-  struct proc_bsdinfo info;
-  std::memset(&info, 0x5A, sizeof info);  // fields the backend must not read
-  info.pbi_status = process->status;
-  info.pbi_ppid = process->parentPid;
-  info.pbi_start_tvsec = process->startSeconds;
-  return copyOut(info, buffer, buffersize);
 }
 
 int taskInfo(int pid, void* buffer, int buffersize) {
@@ -117,7 +105,8 @@ int threadInfo(int pid, std::uint64_t arg, void* buffer, int buffersize) {
   std::memset(&info, 0x5A, sizeof info);
   info.pth_user_time = thread->userNanoseconds;
   info.pth_system_time = thread->systemNanoseconds;
-  info.pth_run_state = thread->runState;
+  // A stopped task's threads wait; only the BSD status says it is stopped.
+  info.pth_run_state = process->status == SSTOP ? TH_STATE_WAITING : thread->runState;
   return copyOut(info, buffer, buffersize);
 }
 
@@ -128,6 +117,8 @@ Kernel& kernel() { return state(); }
 void reset() {
   for (const auto& [address, bytes] : state().liveArrays) std::free(reinterpret_cast<void*>(address));
   state() = Kernel{};
+  const char* caller = std::getenv(CALLER_VARIABLE);
+  state().root = caller != nullptr && std::strcmp(caller, "root") == 0;
 }
 
 std::string argumentArea(const std::string& path, const std::vector<std::string>& arguments,
@@ -137,7 +128,7 @@ std::string argumentArea(const std::string& path, const std::vector<std::string>
   std::memcpy(area.data(), &count, sizeof count);
   area += path;
   area.push_back('\0');
-  while (area.size() % 8 != 0) area.push_back('\0');
+  while ((area.size() - sizeof count) % 8 != 0) area.push_back('\0');
   for (const std::string& text : arguments) {
     area += text;
     area.push_back('\0');
@@ -165,31 +156,8 @@ Process ordinaryProcess(std::uint32_t parentPid, std::uint64_t startSeconds, con
 
 namespace dd = sidecar::darwin_double;
 
-extern "C" int proc_listallpids(void* buffer, int buffersize) {
-  dd::Kernel& k = dd::kernel();
-  if (buffer == nullptr) {
-    ++k.calls.listAllPidsCounts;
-    return static_cast<int>(k.processes.size()) + 20;
-  }
-  k.calls.listAllPidsBufferSizes.push_back(buffersize);
-  if (k.beforeListing) k.beforeListing();
-  if (buffersize < 0) {
-    errno = EINVAL;
-    return 0;
-  }
-  const std::size_t room = static_cast<std::size_t>(buffersize) / sizeof(int);
-  auto* pids = static_cast<int*>(buffer);
-  std::size_t written = 0;
-  for (const auto& [pid, process] : k.processes) {
-    if (written == room) break;
-    pids[written++] = pid;
-  }
-  return static_cast<int>(written);
-}
-
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize) {
   switch (flavor) {
-    case PROC_PIDTBSDINFO: return dd::bsdInfo(pid, arg, buffer, buffersize);
     case PROC_PIDTASKINFO: return dd::taskInfo(pid, buffer, buffersize);
     case PROC_PIDLISTTHREADS: return dd::listThreads(pid, buffer, buffersize);
     case PROC_PIDTHREADINFO: return dd::threadInfo(pid, arg, buffer, buffersize);
@@ -226,7 +194,7 @@ extern "C" int proc_pid_rusage(int pid, int flavor, rusage_info_t* buffer) {
   // A zombie's usage record is kept until it is reaped.
   const dd::Process* process = dd::find(pid);
   if (process == nullptr) return -1;
-  if (process->otherUser) {
+  if (dd::refused(*process)) {
     errno = EPERM;
     return -1;
   }
@@ -238,32 +206,127 @@ extern "C" int proc_pid_rusage(int pid, int flavor, rusage_info_t* buffer) {
   return 0;
 }
 
-extern "C" int sysctl(int* name, u_int namelen, void* oldp, size_t* oldlenp, void* newp, size_t newlen) {
-  dd::Kernel& k = dd::kernel();
-  if (name == nullptr || namelen != 3 || name[0] != CTL_KERN || name[1] != KERN_PROCARGS2 || newp != nullptr ||
-      newlen != 0 || oldlenp == nullptr) {
-    dd::misuse("sysctl other than a KERN_PROCARGS2 read");
-    errno = EINVAL;
-    return -1;
-  }
-  k.calls.argumentSizes.push_back(oldp == nullptr ? 0 : *oldlenp);
-  const dd::Process* process = dd::find(name[2]);
-  if (process == nullptr) return -1;
-  if (dd::zombie(*process) || process->otherUser || !process->argumentArea) {
-    errno = EINVAL;
-    return -1;
-  }
-  const std::string& area = *process->argumentArea;
+namespace sidecar::darwin_double {
+namespace {
+
+/// One process-table record; the fields the backend must not read are junk.
+struct kinfo_proc processRecord(int pid, const Process& process) {
+  struct kinfo_proc record;
+  std::memset(&record, 0x5A, sizeof record);
+  record.kp_proc.p_starttime.tv_sec = static_cast<std::int64_t>(process.startSeconds);
+  record.kp_proc.p_starttime.tv_usec = static_cast<std::int32_t>(process.startMicroseconds);
+  record.kp_proc.p_stat = static_cast<char>(process.status);
+  record.kp_proc.p_pid = pid;
+  record.kp_eproc.p_ruid = process.otherUser ? 0 : 501;
+  record.kp_eproc.cr_uid = record.kp_eproc.p_ruid;
+  record.kp_eproc.e_ppid = static_cast<std::int32_t>(process.parentPid);
+  return record;
+}
+
+/// KERN_PROC_ALL: every process, of every user, newest first, zombies last.
+int processTable(void* oldp, std::size_t* oldlenp) {
+  Kernel& k = state();
   if (oldp == nullptr) {
-    *oldlenp = area.size() + 4;
+    ++k.calls.processTableSizes;
+    *oldlenp = (k.processes.size() + 8) * sizeof(struct kinfo_proc);
     return 0;
   }
-  if (*oldlenp < area.size()) {
+  k.calls.processTableReads.push_back(*oldlenp);
+  if (k.beforeListing) k.beforeListing();
+  std::vector<std::pair<int, const Process*>> order;
+  for (const auto& [pid, process] : k.processes) order.emplace_back(pid, &process);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    if (zombie(*a.second) != zombie(*b.second)) return zombie(*b.second);
+    if (a.second->startSeconds != b.second->startSeconds) return a.second->startSeconds > b.second->startSeconds;
+    if (a.second->startMicroseconds != b.second->startMicroseconds) {
+      return a.second->startMicroseconds > b.second->startMicroseconds;
+    }
+    return a.first > b.first;
+  });
+  const std::size_t bytes = order.size() * sizeof(struct kinfo_proc);
+  if (*oldlenp < bytes) {
     errno = ENOMEM;
     return -1;
   }
-  std::memset(oldp, 'J', *oldlenp);  // what lies past the true length
-  std::memcpy(oldp, area.data(), area.size());
+  auto* records = static_cast<struct kinfo_proc*>(oldp);
+  for (std::size_t i = 0; i < order.size(); ++i) records[i] = processRecord(order[i].first, *order[i].second);
+  *oldlenp = bytes;
+  return 0;
+}
+
+/// KERN_PROC_PID: one record, or none (and success) for a pid not in use.
+int processEntry(int pid, void* oldp, std::size_t* oldlenp) {
+  Kernel& k = state();
+  if (oldp == nullptr) {
+    *oldlenp = sizeof(struct kinfo_proc);
+    return 0;
+  }
+  k.calls.processReads.push_back(pid);
+  const auto found = k.processes.find(pid);
+  if (found == k.processes.end()) {
+    *oldlenp = 0;
+    return 0;
+  }
+  if (*oldlenp < sizeof(struct kinfo_proc)) {
+    errno = ENOMEM;
+    return -1;
+  }
+  *static_cast<struct kinfo_proc*>(oldp) = processRecord(pid, found->second);
+  *oldlenp = sizeof(struct kinfo_proc);
+  return 0;
+}
+
+int argumentAreaRead(int pid, void* oldp, std::size_t* oldlenp) {
+  Kernel& k = state();
+  k.calls.argumentSizes.push_back(oldp == nullptr ? 0 : *oldlenp);
+  const Process* process = find(pid);
+  if (process == nullptr) return -1;
+  if (zombie(*process) || refused(*process) || !process->argumentArea) {
+    errno = EINVAL;
+    return -1;
+  }
+  const std::string area = *process->argumentArea;
+  if (oldp == nullptr) {
+    *oldlenp = area.size();
+    if (k.afterArgumentSize) k.afterArgumentSize();
+    return 0;
+  }
+  constexpr std::size_t COUNT = sizeof(std::int32_t);
+  if (*oldlenp > static_cast<std::size_t>(ARG_MAX) || *oldlenp < COUNT || area.size() < COUNT) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto* out = static_cast<char*>(oldp);
+  if (*oldlenp < area.size()) {
+    // Not refused: the count, then as much of the end of the rest as fits.
+    std::memcpy(out, area.data(), COUNT);
+    const std::size_t tail = *oldlenp - COUNT;
+    std::memcpy(out + COUNT, area.data() + area.size() - tail, tail);
+    return 0;
+  }
+  std::memset(out, 'J', *oldlenp);  // what lies past the true length
+  std::memcpy(out, area.data(), area.size());
   *oldlenp = area.size();
   return 0;
+}
+
+}  // namespace
+}  // namespace sidecar::darwin_double
+
+extern "C" int sysctl(int* name, u_int namelen, void* oldp, size_t* oldlenp, void* newp, size_t newlen) {
+  if (name == nullptr || newp != nullptr || newlen != 0 || oldlenp == nullptr || namelen < 3 || name[0] != CTL_KERN) {
+    dd::misuse("sysctl other than a read under CTL_KERN");
+    errno = EINVAL;
+    return -1;
+  }
+  if (name[1] == KERN_PROCARGS2 && namelen == 3) return dd::argumentAreaRead(name[2], oldp, oldlenp);
+  if (name[1] == KERN_PROC && name[2] == KERN_PROC_ALL && (namelen == 3 || (namelen == 4 && name[3] == 0))) {
+    return dd::processTable(oldp, oldlenp);
+  }
+  if (name[1] == KERN_PROC && name[2] == KERN_PROC_PID && namelen == 4) {
+    return dd::processEntry(name[3], oldp, oldlenp);
+  }
+  dd::misuse("sysctl with a name the backend has no use for");
+  errno = EINVAL;
+  return -1;
 }

@@ -14,20 +14,27 @@
 // The build gives that folder to the compiler as a system include folder,
 // ahead of the C library's, and compiles macos_platform.cpp unchanged
 // against it. The calls are defined in darwin_double.cpp and answer from the
-// Kernel below as the sheet says the real kernel does:
-//   - PROC_PIDTBSDINFO finds a zombie only with a non-zero argument; no
-//     other read looks zombies up, so a zombie has no threads, task
-//     information, argument area or path (its rusage record stays, which
-//     the sheet does not say and nothing here depends on);
+// Kernel below as the sheet says the real kernel does, no kinder:
+//   - sysctl KERN_PROC_ALL writes one kinfo_proc per process, zombies
+//     included, for any user: newest first (by start time), zombies last;
+//     its size query gives the size needed plus some slack, and a buffer too
+//     small fails with ENOMEM. KERN_PROC_PID writes one record, or nothing
+//     (length 0, success) for a pid that does not exist;
+//   - PROC_PIDTASKINFO, PROC_PIDLISTTHREADS and PROC_PIDTHREADINFO do not
+//     find zombies; proc_pid_rusage does (its totals outlive the process);
 //   - PROC_PIDLISTTHREADS writes thread handles, at most as many as the
 //     buffer holds, the first thread first, and refuses a buffer below 8
 //     bytes; PROC_PIDTHREADINFO takes a handle, and fails for any other
-//     argument (0 included);
-//   - another user's process: BSD, task and thread information, rusage and
-//     the argument area fail, the path works;
-//   - the KERN_PROCARGS2 size query gives the area's length plus 4, and the
-//     read sets the true length (the rest of the buffer is left as junk);
-//   - proc_listallpids with a null buffer gives the count plus 20;
+//     argument (0 included); a stopped process's threads all read
+//     TH_STATE_WAITING;
+//   - another user's process, unless Kernel::root: task and thread
+//     information and rusage fail with EPERM, the argument area with EINVAL;
+//     the path and the process table work;
+//   - KERN_PROCARGS2: the size query gives the area's exact length; a buffer
+//     above ARG_MAX is refused with EINVAL; a buffer smaller than the area
+//     gets the count and then the *last* bytes of the rest, and the call
+//     succeeds with the buffer full; otherwise the read sets the true length
+//     (the rest of the buffer is left as junk); zombies fail with EINVAL;
 //   - host_processor_info hands out fresh page-aligned memory that must be
 //     released with vm_deallocate and its exact size; mach_host_self hands
 //     out a port reference to be released with mach_port_deallocate.
@@ -69,11 +76,12 @@ struct Thread {
 
 /// One process.
 struct Process {
-  /// pbi_status; SZOMB makes the process a zombie.
+  /// p_stat; SZOMB makes the process a zombie.
   std::uint32_t status = SRUN;
   std::uint32_t parentPid = 1;
   std::uint64_t startSeconds = 0;
-  /// Another user's process (the tests are not root).
+  std::uint32_t startMicroseconds = 0;
+  /// Another user's process: refused to a caller that is not root.
   bool otherUser = false;
   /// The task's threads, the first one first.
   std::vector<Thread> threads;
@@ -92,9 +100,9 @@ struct Process {
 
 /// What the backend asked for.
 struct Calls {
-  std::size_t listAllPidsCounts = 0;              ///< with a null buffer
-  std::vector<int> listAllPidsBufferSizes;        ///< bytes, with a buffer
-  std::vector<std::uint64_t> bsdInfoArguments;
+  std::size_t processTableSizes = 0;              ///< KERN_PROC_ALL size queries
+  std::vector<std::size_t> processTableReads;     ///< *oldlenp of each KERN_PROC_ALL read
+  std::vector<int> processReads;                  ///< the pid of each KERN_PROC_PID read
   std::vector<int> listThreadsBufferSizes;        ///< bytes
   std::vector<std::uint64_t> threadInfoArguments;
   std::size_t taskInfo = 0;
@@ -106,9 +114,14 @@ struct Calls {
 
 struct Kernel {
   std::map<int, Process> processes;
-  /// Called at the start of every proc_listallpids with a buffer: the place
-  /// to start processes between the count and the listing.
+  /// The caller is root: other users' processes read as one's own.
+  bool root = false;
+  /// Called at the start of every KERN_PROC_ALL read with a buffer: the
+  /// place to start processes between the size query and the listing.
   std::function<void()> beforeListing;
+  /// Called after every KERN_PROCARGS2 size query: the place for a process
+  /// to exec between the size query and the read.
+  std::function<void()> afterArgumentSize;
   /// Called at the end of every PROC_PIDLISTTHREADS: the place to end a
   /// thread between the listing and the thread query.
   std::function<void()> afterThreadListing;
@@ -136,13 +149,20 @@ struct Kernel {
 /// The one kernel the calls answer from.
 Kernel& kernel();
 
+/// The environment variable that makes the caller root ("root"); anything
+/// else, or none, makes the caller a normal user, as the sidecar is on a Mac.
+/// The build runs the backend's tests both ways.
+constexpr const char* CALLER_VARIABLE = "SIDECAR_DARWIN_DOUBLE_CALLER";
+
 /// A fresh kernel: no process, four idle processors, time base 125/3,
-/// nothing handed out (arrays still held are freed, without counting).
+/// nothing handed out (arrays still held are freed, without counting), the
+/// caller root or not as CALLER_VARIABLE says.
 void reset();
 
 /// The bytes of a KERN_PROCARGS2 area: the count (i32, host byte order),
-/// the executable path and its NUL, NUL padding to a multiple of 8, the
-/// arguments each with its NUL, then the environment strings.
+/// the executable path and its NUL, NUL padding up to a multiple of 8
+/// counted from offset 4 (the start of the strings), the arguments each with
+/// its NUL, then the environment strings.
 std::string argumentArea(const std::string& path, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment = {});
 

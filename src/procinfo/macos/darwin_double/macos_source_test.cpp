@@ -1,8 +1,9 @@
 // A ProcessInfoSource over the macOS backend over the double of the Darwin
 // kernel, end to end: the statuses a parent sees through the shared status
-// rules (idle Sleep, stopped Stop, busy Run, zombie Zombie), the CPU usage
-// in one unit from the processor counters and from the fallback, and every
-// array and port released when the platform goes.
+// rules (idle Sleep, stopped Stop, busy Run, zombie Zombie) as they change,
+// other users' processes, run times, what an exited process keeps, the CPU
+// usage in one unit from the processor counters and from the fallback, and
+// every array and port released when the platform goes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -35,7 +36,6 @@ class MacosSourceTest : public ::testing::Test {
     idle.threads.front().runState = TH_STATE_WAITING;
     dd::Process& stopped = kernel.processes[101] = dd::ordinaryProcess(1, 1000, "stopped");
     stopped.status = SSTOP;
-    stopped.threads.front().runState = TH_STATE_STOPPED;
     dd::Process& busy = kernel.processes[102] = dd::ordinaryProcess(1, 1000, "busy");
     busy.threads.front().runState = TH_STATE_RUNNING;
     busy.totalUser = SECOND_UNITS;  // a baseline of 0 gives no usage
@@ -44,7 +44,8 @@ class MacosSourceTest : public ::testing::Test {
     dd::Process& zombie = kernel.processes[103] = dd::ordinaryProcess(102, 1001, "gone");
     zombie.status = SZOMB;
     zombie.threads.clear();
-    // Another user's process: only its path can be read.
+    // Another user's process: listed with its basic values; only its path
+    // can be read beyond them, unless the caller is root.
     dd::Process& other = kernel.processes[104] = dd::ordinaryProcess(1, 900, "other");
     other.otherUser = true;
   }
@@ -71,6 +72,10 @@ class MacosSourceTest : public ::testing::Test {
     busy.threads.front().userNanoseconds += seconds * 1'000'000'000;
   }
 
+  std::uint64_t wallSeconds() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(clock.wallNow()).count());
+  }
+
   std::string status(const ProcessInfoSource& source, std::uint32_t pid) {
     return statusText(reportedStatus(source.processes().at(pid)));
   }
@@ -88,16 +93,19 @@ TEST_F(MacosSourceTest, StatusesThroughTheSharedRules) {
   EXPECT_EQ(status(source, 101), "Stop");
   EXPECT_EQ(status(source, 102), "Run");
   EXPECT_EQ(status(source, 103), "Zombie");
-  EXPECT_EQ(status(source, 104), "Unknown(0)");
+  EXPECT_EQ(status(source, 104), "Run");
 
   pass(1);
   source.refresh_processes_specifics(ALL);
-  // Later: a running process reports what its first thread does.
+  // Later: a running process reports what its first thread does. Another
+  // user's thread cannot be read unless the caller is root, and counts as
+  // running.
   EXPECT_EQ(status(source, 100), "Sleep");
   EXPECT_EQ(status(source, 101), "Stop");
   EXPECT_EQ(status(source, 102), "Run");
   EXPECT_EQ(status(source, 103), "Zombie");
   EXPECT_EQ(status(source, 1), "Sleep");
+  EXPECT_EQ(status(source, 104), kernel.root ? "Sleep" : "Run");
 
   const ProcessInfo& idle = source.processes().at(100);
   EXPECT_EQ(idle.name, "idle");
@@ -107,7 +115,25 @@ TEST_F(MacosSourceTest, StatusesThroughTheSharedRules) {
   EXPECT_EQ(zombie.name, "") << "a zombie has neither argument area nor path";
   EXPECT_EQ(zombie.parentPid, 102U);
   EXPECT_EQ(zombie.startTime, 1001U);
-  EXPECT_EQ(source.processes().at(104).name, "other");
+  // Another user's process has its parent and start time like any other.
+  const ProcessInfo& other = source.processes().at(104);
+  EXPECT_EQ(other.name, "other");
+  EXPECT_EQ(other.parentPid, 1U);
+  EXPECT_EQ(other.startTime, 900U);
+  EXPECT_EQ(other.runTime, wallSeconds() - 900);
+
+  // Stopped after it was first seen, then continued; and the one first seen
+  // stopped is continued too. The status follows the latest reading.
+  kernel.processes[100].status = SSTOP;
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(status(source, 100), "Stop");
+  kernel.processes[100].status = SRUN;
+  kernel.processes[101].status = SRUN;
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(status(source, 100), "Sleep");
+  EXPECT_EQ(status(source, 101), "Sleep");
 
   // The idle process exits: its threads are gone and its status is SZOMB.
   // It keeps its record (and name) and reports Zombie, not the running that
@@ -126,6 +152,51 @@ TEST_F(MacosSourceTest, StatusesThroughTheSharedRules) {
   EXPECT_EQ(source.processes().count(103), 0U);
 }
 
+TEST_F(MacosSourceTest, UnknownStartGivesNoRunTime) {
+  kernel.processes[105] = dd::ordinaryProcess(1, 0, "unknown");
+  MacosPlatform platform(clock);
+  auto source = ProcessInfoSource::new_with_specifics(platform);
+  source.refresh_processes_specifics(ALL);
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(source.processes().at(105).startTime, 0U);
+  EXPECT_EQ(source.processes().at(105).runTime, 0U);
+  EXPECT_EQ(source.processes().at(100).runTime, wallSeconds() - 1000);
+}
+
+TEST_F(MacosSourceTest, ExitedProcessKeepsItsCpuTimeAndSizes) {
+  dd::Process& busy = kernel.processes[102];
+  busy.residentSize = 4096;
+  busy.virtualSize = 1 << 30;
+  dd::Process& other = kernel.processes[104];
+  other.totalUser = 5 * SECOND_UNITS;
+  other.residentSize = 8192;
+  MacosPlatform platform(clock);
+  auto source = ProcessInfoSource::new_with_specifics(platform);
+  source.refresh_processes_specifics(ALL);
+  pass(1);
+  run(4);
+  source.refresh_processes_specifics(ALL);
+  EXPECT_NEAR(static_cast<double>(source.processes().at(102).accumulatedCpuTime), 5000.0, 1.0);
+
+  // It exits: the task query no longer finds it, the process table does.
+  busy.status = SZOMB;
+  busy.threads.clear();
+  pass(1);
+  source.refresh_processes_specifics(ALL);
+  const ProcessInfo& exited = source.processes().at(102);
+  EXPECT_EQ(statusText(reportedStatus(exited)), "Zombie");
+  EXPECT_NEAR(static_cast<double>(exited.accumulatedCpuTime), 5000.0, 1.0);
+  EXPECT_EQ(exited.residentMemory, 4096U);
+  EXPECT_EQ(exited.virtualMemory, 1U << 30);
+  EXPECT_EQ(exited.cpuUsage, 0.0F);
+
+  // Another user's process never had a value unless the caller is root.
+  const ProcessInfo& foreign = source.processes().at(104);
+  EXPECT_EQ(foreign.accumulatedCpuTime, kernel.root ? 5000U : 0U);
+  EXPECT_EQ(foreign.residentMemory, kernel.root ? 8192U : 0U);
+}
+
 TEST_F(MacosSourceTest, CpuUsageFromTheProcessorCounters) {
   {
     MacosPlatform platform(clock);
@@ -142,21 +213,24 @@ TEST_F(MacosSourceTest, CpuUsageFromTheProcessorCounters) {
   EXPECT_EQ(kernel.arraysReleased, kernel.arraysHandedOut);
 }
 
-TEST_F(MacosSourceTest, FallbackCpuUsageAddsThreadAndTaskTimesInOneUnit) {
+TEST_F(MacosSourceTest, FallbackCpuUsageFromTheTaskTotalsAlone) {
   kernel.processorInfoResult = KERN_FAILURE;
+  kernel.absoluteTime = 1000 * SECOND_UNITS;  // the machine has been up a while
+  kernel.processes[102].totalSystem = SECOND_UNITS / 2;
   MacosPlatform platform(clock);
   auto source = ProcessInfoSource::new_with_specifics(platform);
-  source.refresh_processes_specifics(ALL);  // built
-  pass(1);
-  run(1);
-  source.refresh_processes_specifics(ALL);  // the fallback's first stamp
-  pass(1);
-  run(1);
-  source.refresh_processes_specifics(ALL);
-  // The fallback adds the first thread's times to the task totals:
-  // one second of each over one second of absolute time. Left in
-  // nanoseconds, the thread's second would count 41.67 times over.
-  EXPECT_NEAR(source.processes().at(102).cpuUsage, 200.0F, 0.01F);
+  source.refresh_processes_specifics(ALL);  // built: the baseline and its stamp
+  EXPECT_NEAR(static_cast<double>(source.processes().at(102).accumulatedCpuTime), 1500.0, 1.0);
+  for (const double cpuTime : {2500.0, 3500.0}) {
+    pass(1);
+    run(1);
+    source.refresh_processes_specifics(ALL);
+    // One busy thread over one second of absolute time: 100, whatever its
+    // own times say (the task totals already count it).
+    EXPECT_NEAR(source.processes().at(102).cpuUsage, 100.0F, 0.01F);
+    EXPECT_NEAR(static_cast<double>(source.processes().at(102).accumulatedCpuTime), cpuTime, 1.0);
+    EXPECT_EQ(source.processes().at(100).cpuUsage, 0.0F);
+  }
   EXPECT_EQ(kernel.arraysHandedOut, 0U);
 }
 

@@ -1,7 +1,8 @@
 // What the macOS backend decides about threads, run against the double of
-// the Darwin kernel: the thread listing and its growth, the query with the
-// first handle, what a thread-less or unreadable process gives, and the
-// conversion of thread times into the unit of the task totals.
+// the Darwin kernel: the first thread's handle (one handle of room), the
+// query with it, a stopped process's waiting threads, what a thread-less or
+// unreadable process gives, and the conversion of thread times into the
+// unit of the task totals.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ TEST_F(MacosPlatformTest, ThreadQueryTakesTheFirstListedHandle) {
   ASSERT_TRUE(thread);
   EXPECT_EQ(thread->runState, ThreadState::RUN_STATE_WAITING);
   EXPECT_THAT(kernel.calls.threadInfoArguments, ElementsAre(0x7000'1000U));
-  EXPECT_THAT(kernel.calls.listThreadsBufferSizes, ElementsAre(8 * 8));
+  EXPECT_THAT(kernel.calls.listThreadsBufferSizes, ElementsAre(8));
 }
 
 TEST_F(MacosPlatformTest, RunStatesPassThroughRaw) {
@@ -57,35 +58,29 @@ TEST_F(MacosPlatformTest, RunStatesPassThroughRaw) {
   EXPECT_EQ(ThreadState::RUN_STATE_HALTED, TH_STATE_HALTED);
 }
 
-TEST_F(MacosPlatformTest, ThreadListingGrowsWhileItFillsItsBuffer) {
+TEST_F(MacosPlatformTest, ManyThreadsCostOneHandleOfRoom) {
   dd::Process& process = add(52, "busy");
   process.threads.clear();
   for (std::uint64_t i = 0; i < 40; ++i) process.threads.push_back({0x9000 + i * 16, TH_STATE_RUNNING, 0, 0});
   process.threads.front().runState = TH_STATE_HALTED;
-
-  std::vector<std::uint64_t> handles;
-  ASSERT_TRUE(listThreadHandles(52, handles));
-  ASSERT_EQ(handles.size(), 40U);
-  for (std::size_t i = 0; i < handles.size(); ++i) EXPECT_EQ(handles[i], process.threads[i].handle);
-  EXPECT_THAT(kernel.calls.listThreadsBufferSizes, ElementsAre(8 * 8, 32 * 8, 128 * 8));
-
-  // The platform keeps its room: the next process's listing starts there.
   MacosPlatform platform(clock);
-  kernel.calls = {};
   ASSERT_TRUE(platform.threadInfo(52));
-  ASSERT_TRUE(platform.threadInfo(52));
-  EXPECT_THAT(kernel.calls.listThreadsBufferSizes, ElementsAre(8 * 8, 32 * 8, 128 * 8, 128 * 8));
   EXPECT_EQ(platform.threadInfo(52)->runState, TH_STATE_HALTED);
+  EXPECT_THAT(kernel.calls.listThreadsBufferSizes, Each(8));
+  EXPECT_THAT(kernel.calls.threadInfoArguments, Each(0x9000U));
+  EXPECT_EQ(firstThreadHandle(52), 0x9000U);
 }
 
-TEST_F(MacosPlatformTest, ThreadListingEndsAtItsLimitWithTheFirstThreadFirst) {
-  dd::Process& process = add(53, "many");
-  process.threads.clear();
-  for (std::uint64_t i = 0; i < 20000; ++i) process.threads.push_back({0x10000 + i * 16, TH_STATE_WAITING, 0, 0});
-  std::vector<std::uint64_t> handles;
-  ASSERT_TRUE(listThreadHandles(53, handles));
-  EXPECT_EQ(handles.size(), 16384U);
-  EXPECT_EQ(handles.front(), 0x10000U);
+TEST_F(MacosPlatformTest, StoppedProcessThreadsWait) {
+  // Only the BSD status tells a stopped process; its threads merely wait.
+  dd::Process& process = add(59, "stopped");
+  process.status = SSTOP;
+  process.threads.front().runState = TH_STATE_RUNNING;
+  MacosPlatform platform(clock);
+  EXPECT_EQ(platform.threadInfo(59)->runState, TH_STATE_WAITING);
+  std::vector<std::uint32_t> pids;
+  ASSERT_TRUE(platform.listPids(pids));
+  EXPECT_EQ(platform.basicInfo(59)->state, ProcessState(ProcessState::Kind::Stop));
 }
 
 TEST_F(MacosPlatformTest, ProcessWithoutThreadsOrUnreadableHasNoThreadInformation) {
@@ -95,14 +90,11 @@ TEST_F(MacosPlatformTest, ProcessWithoutThreadsOrUnreadableHasNoThreadInformatio
   zombie.status = SZOMB;
   MacosPlatform platform(clock);
   EXPECT_FALSE(platform.threadInfo(54));
-  EXPECT_FALSE(platform.threadInfo(55));
+  EXPECT_EQ(platform.threadInfo(55).has_value(), kernel.root);
   EXPECT_FALSE(platform.threadInfo(56));
   EXPECT_FALSE(platform.threadInfo(57));  // gone
-  EXPECT_THAT(kernel.calls.threadInfoArguments, IsEmpty()) << "no handle, no query";
-
-  std::vector<std::uint64_t> handles = {1, 2, 3};
-  EXPECT_FALSE(listThreadHandles(54, handles));
-  EXPECT_THAT(handles, IsEmpty());
+  EXPECT_EQ(kernel.calls.threadInfoArguments.size(), kernel.root ? 1U : 0U) << "no handle, no query";
+  EXPECT_FALSE(firstThreadHandle(54));
 }
 
 TEST_F(MacosPlatformTest, FirstThreadEndingBetweenListingAndQueryGivesNoThreadInformation) {
