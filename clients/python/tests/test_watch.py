@@ -293,8 +293,14 @@ class Terminal:
         return subprocess.run(["tmux", "-L", self.name, *args], env=self.env, capture_output=True, text=True,
                               check=True, timeout=10).stdout
 
-    def start(self, command: str) -> None:
-        self.tmux("-f", "/dev/null", "new-session", "-d", "-x", "120", "-y", "32", "-s", "w", command)
+    def start(self, command: str, columns: int = 120, rows: int = 32) -> None:
+        self.tmux("-f", "/dev/null", "new-session", "-d", "-x", str(columns), "-y", str(rows), "-s", "w", command)
+
+    def resize(self, columns: int, rows: int) -> None:
+        self.tmux("resize-window", "-t", "w", "-x", str(columns), "-y", str(rows))
+
+    def keys(self, *keys: str) -> None:
+        self.tmux("send-keys", "-t", "w", *keys)
 
     def screen(self) -> str:
         return self.tmux("capture-pane", "-p", "-t", "w")
@@ -332,9 +338,10 @@ def shell_line(argv: list[str], status_file: Path) -> str:
     return f"env {env} {shlex.join(argv)}; echo $? > {shlex.quote(str(status_file))}; sleep 600"
 
 
-def test_live_view_of_a_command(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
     status = tmp_path / "status"
-    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", sys.executable, str(BUSY_TREE), "3"), status))
+    command = watch_command(sidecar_binary, "--interval", "250", "--no-fold", "--", sys.executable, str(BUSY_TREE), "6")
+    terminal.start(shell_line(command, status), 160, 45)
 
     def full_view(screen: str) -> bool:
         return (
@@ -344,27 +351,50 @@ def test_live_view_of_a_command(sidecar_binary: Path, tmp_path: Path, terminal: 
             and any(ch in screen for ch in "▃▄▅▆▇█")  # sparklines with something in them
         )
 
-    live = terminal.wait_for(full_view)
-    for heading in ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU trend", "RSS trend"):
-        assert heading in live
-    assert "├─ python" in live and "└─ python" in live
-    assert "busy_tree.py" in live  # the title
-    assert "busy tree:" in live  # the command's own output, above the view
-    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
-    assert "Lifetime" in final and "Peak resident" in final and "4 processes" in final
+    wide = terminal.wait_for(full_view)
+    for heading in ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU 0–", "RSS 0–",
+                    "Arguments"):
+        assert heading in wide
+    assert "├─ python" in wide and "└─ python" in wide
+    assert "busy_tree.py" in wide  # the title and the root's arguments
+    assert wide.index("busy tree:") < wide.index("Process")  # the command's own output, above the view
+    terminal.resize(80, 24)
+    narrow = terminal.wait_for(lambda s: "State" in s and "tree total" in s and "CPU 0–" not in s and "▁" not in s)
+    assert narrow.count("tree total") == 1 and narrow.count("State") == 1  # no stale picture left
+    assert re.search(r"tree total +\d+\.\d +[\d.]+ m?s +[\d.]+[KMG]", narrow)  # the numbers won
+    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    assert re.search(r"Exit status +3", final) and "4 seen, 0 still running" in final
     assert status.read_text().strip() == "3"
 
 
-def test_ctrl_c_ends_a_pid_watch(sidecar_binary: Path, tmp_path: Path, terminal: Terminal, make_tree: Any) -> None:
-    tree = make_tree(2)
+def test_keys_sort_and_fold(sidecar_binary: Path, tmp_path: Path, terminal: Terminal, make_tree: Any) -> None:
+    tree = make_tree(3)
     status = tmp_path / "status"
     terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--pid", str(tree.root.pid)), status))
-    terminal.wait_for(lambda s: s.count("sleep") >= 2 and "tree total" in s)
-    terminal.tmux("send-keys", "-t", "w", "C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
-    assert "3 processes" in final
+    terminal.wait_for(lambda s: "sleep ×3" in s and "sort tree" in s)
+    terminal.keys("p")  # by pid: one row each
+    terminal.wait_for(lambda s: "sort pid" in s and s.count("sleep") >= 3)
+    terminal.keys("c")
+    terminal.wait_for(lambda s: "sort cpu" in s and "sleep ×3" in s)
+    terminal.keys("f")
+    terminal.wait_for(lambda s: "sort cpu" in s and "folded" not in s and s.count("sleep") >= 3)
+    terminal.keys("C-c")
+    final = terminal.wait_for(lambda s: status.exists() and "still running" in s)
+    assert "4 seen, 4 still running" in final
     assert status.read_text().strip() == "130"
     assert tree.root.poll() is None  # Ctrl-C ended the watch, not the watched tree
+
+
+def test_the_command_has_a_terminal(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    status = tmp_path / "status"
+    program = "import os, time; print('stdout is a tty:', os.isatty(1), os.isatty(2)); time.sleep(600)"
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", sys.executable, "-c", program),
+                              status))
+    # Printed, without a flush, while the program still runs: a terminal's line buffering.
+    terminal.wait_for(lambda s: "stdout is a tty: True True" in s and "tree total" in s)
+    terminal.keys("C-c")
+    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    assert status.read_text().strip() == "130" and "1 seen, 0 still running" in final
 
 
 def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make_tree: Any) -> None:
@@ -383,11 +413,16 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make
     assert "2 seen, 0 still running" in err
 
 
-def test_ctrl_c_interrupts_the_command(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
-    status = tmp_path / "status"
-    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sleep", "60"), status))
-    terminal.wait_for(lambda s: "sleep 60" in s and "tree total" in s)
-    terminal.tmux("send-keys", "-t", "w", "C-c")  # reaches the command too, not the sidecar
-    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
-    assert "1 process " in final
-    assert status.read_text().strip() == "130"  # the command's status: ended by SIGINT
+def test_ctrl_c_reaches_the_whole_group(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    """Ctrl-C at the terminal, to a command that ignores it and has a child that does too."""
+    script, child_file, status = tmp_path / "stubborn.py", tmp_path / "child", tmp_path / "status"
+    script.write_text(STUBBORN)
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--",
+                                            sys.executable, str(script), str(child_file)), status))
+    terminal.wait_for(lambda s: "stubborn started" in s and "tree total" in s and s.count("python") >= 2)
+    child = int(child_file.read_text())
+    terminal.keys("C-c")
+    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    assert "sent SIGINT" in final and "sending SIGTERM" in final
+    assert status.read_text().strip() == "143"
+    wait_until(lambda: gone(child), "the command's child to end")

@@ -175,7 +175,7 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                 # The tree is rooted here: the command and whatever it leaves
                 # behind (handed to us as the subreaper), less us and the sidecar.
                 become_subreaper()
-                model = WatchModel(frozenset({os.getpid(), client.pid}))
+                model = WatchModel(frozenset({os.getpid(), client.pid}), started_ms=int(time.time() * 1000))
                 root = os.getpid()
                 try:
                     command = Command(args.command, columns=console.width, rows=console.height)

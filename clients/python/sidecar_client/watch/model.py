@@ -105,11 +105,15 @@ class WatchModel:
     """Folds snapshots, in the order they were taken, into the watch's record.
 
     ``ignored_pids`` are left out of every snapshot: the watcher itself and
-    its sidecar when the tree is rooted at the watcher.
+    its sidecar when the tree is rooted at the watcher.  ``started_ms``, when
+    the watcher started the command itself, is when: the first snapshot's
+    interval then begins there, so the CPU time the command used before it
+    counts too.
     """
 
-    def __init__(self, ignored_pids: frozenset[int] = frozenset()) -> None:
+    def __init__(self, ignored_pids: frozenset[int] = frozenset(), started_ms: Optional[int] = None) -> None:
         self.ignored_pids = ignored_pids
+        self.started_ms = started_ms
         self.records: dict[ProcessKey, ProcessRecord] = {}
         self.timeline: list[TimelinePoint] = []
         self.latest: Optional[Snapshot] = None
@@ -130,9 +134,12 @@ class WatchModel:
             return
         snapshot = self.visible(snapshot)
         at = snapshot.sampled_at_unix_ms
-        first = self.latest is None
+        first = self.latest is None and self.started_ms is None
         before_by_pid = {p.pid: p for p in self.latest.processes} if self.latest else {}
-        seconds = (at - self.latest.sampled_at_unix_ms) / 1000 if self.latest else 0.0
+        since = self.latest.sampled_at_unix_ms if self.latest else self.started_ms
+        seconds = (at - since) / 1000 if since is not None else 0.0
+        if self.latest is None and self.started_ms is not None:
+            self.timeline.append(TimelinePoint(self.started_ms, 0.0, 0, 0))
         tree_used_ms = 0
         for sample in snapshot.processes:
             key = key_of(sample)

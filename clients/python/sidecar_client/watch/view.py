@@ -222,8 +222,9 @@ def live_view(
     fixed = 62  # Process, PID, State, CPU%, CPU time, RSS at their narrowest
     show_io = width >= fixed + 16
     spare = width - fixed - (16 if show_io else 0)
-    spark_width = min(30, (spare - 2) // 2) if spare >= 16 else 0
-    show_args = spare - 2 * (spark_width + 1) >= 24
+    spark_width = min(20, (spare - 2) // 2) if spare >= 16 else 0
+    args_width = spare - 2 * (spark_width + 1) - 4
+    show_args = args_width >= 12
     row_rates = [[model.rates(p) for p in row.samples] for row in rows]
     table = Table(show_footer=True, box=None, header_style="bold", footer_style="bold",
                   pad_edge=False, padding=(0, 1, 0, 0))
@@ -231,7 +232,7 @@ def live_view(
     table.add_column("Process", footer="tree total", no_wrap=True, min_width=14, max_width=32, overflow="ellipsis")
     table.add_column("PID", justify="right", no_wrap=True, min_width=7)
     table.add_column("State", no_wrap=True, max_width=6, overflow="ellipsis")
-    table.add_column("CPU%", justify="right", no_wrap=True, min_width=6, footer=f"{sum(cpu_total[-1:]):.1f}")
+    table.add_column("CPU%", justify="right", no_wrap=True, min_width=6, footer=f"{sum(cpu_total[-1:]):.1f}")  # since the previous sample
     table.add_column("CPU time", justify="right", no_wrap=True, min_width=8, footer=human_ms(model.total_cpu_time_ms))
     table.add_column("RSS", justify="right", no_wrap=True, min_width=5, footer=short_bytes(total_resident(snapshot)))
     if show_io:
@@ -250,7 +251,7 @@ def live_view(
     for row, rates in zip(shown, row_rates):
         first = row.first
         count = len(row.samples)
-        cpu = row.cpu_percent
+        cpu = row.cpu[-1] if row.cpu else row.cpu_percent  # from CPU time used since the previous sample
         label = row.label + Text(f" ×{count}", style="bold cyan") if count > 1 else row.label
         cells: list[RenderableType] = [
             label,
@@ -268,8 +269,11 @@ def live_view(
             cells += [Text(sparkline(row.cpu, spark_width, cpu_top), style="cyan"),
                       Text(sparkline(row.mem, spark_width, mem_top), style="magenta")]
         if show_args:
-            cells.append(Text(" ".join(first.command_line.split()[1:]) if count == 1 else f"{count} processes",
-                              style="dim"))
+            words = first.command.split(" ", 1)
+            arguments = words[1] if count == 1 and len(words) > 1 else "" if count == 1 else f"{count} processes"
+            if len(arguments) > args_width:  # the end names the work (the file a compiler compiles)
+                arguments = "…" + arguments[-(args_width - 1):]
+            cells.append(Text(arguments, style="dim"))
         table.add_row(*cells)
     if hidden:
         more = sum(len(r.samples) for r in hidden)
