@@ -99,7 +99,7 @@ class ViewOptions:
 class Row:
     """One row of the live table: a process, or several of one name folded together."""
 
-    label: Text
+    guide: str
     samples: list[ProcessSample]
     cpu: list[float] = field(default_factory=list)
     mem: list[float] = field(default_factory=list)
@@ -163,15 +163,15 @@ def build_rows(processes: list[ProcessSample], options: ViewOptions) -> list[Row
                     and last.first.pid not in parents):
                 last.samples.append(sample)
                 continue
-            rows.append(Row(Text(guide) + Text(sample.name, style="bold" if not guide else ""), [sample]))
+            rows.append(Row(guide, [sample]))
         return rows
     if options.fold and options.sort != "pid":
         groups: dict[str, list[ProcessSample]] = {}
         for sample in processes:
             groups.setdefault(sample.name, []).append(sample)
-        rows = [Row(Text(name), members) for name, members in groups.items()]
+        rows = [Row("", members) for members in groups.values()]
     else:
-        rows = [Row(Text(p.name), [p]) for p in processes]
+        rows = [Row("", [p]) for p in processes]
     if options.sort == "cpu":
         rows.sort(key=lambda r: (-(r.cpu_percent or 0.0), -sum(p.cpu_time_ms for p in r.samples)))
     elif options.sort == "mem":
@@ -179,6 +179,15 @@ def build_rows(processes: list[ProcessSample], options: ViewOptions) -> list[Row
     else:
         rows.sort(key=lambda r: r.first.pid)
     return rows
+
+
+def fitted_label(guide: str, name: str, count: str, width: int) -> Text:
+    """Tree guide, name and fold count in ``width`` columns: a deep guide gives way to the name."""
+    room = width - len(count) - len(name)
+    if len(guide) > room:
+        guide = "" if room < 2 else "…" + guide[len(guide) - room + 1:]
+    label = Text(guide) + Text(name, style="bold" if not guide else "")
+    return label + Text(count, style="bold cyan") if count else label
 
 
 def live_view(
@@ -219,17 +228,19 @@ def live_view(
         no_wrap=True, overflow="ellipsis",
     )
     header.truncate(width, overflow="ellipsis")
-    fixed = 62  # Process, PID, State, CPU%, CPU time, RSS at their narrowest
-    show_io = width >= fixed + 16
-    spare = width - fixed - (16 if show_io else 0)
-    spark_width = min(20, (spare - 2) // 2) if spare >= 16 else 0
-    args_width = spare - 2 * (spark_width + 1) - 4
+    numbers = 8 + 7 + 7 + 9 + 6  # PID, State, CPU%, CPU time, RSS, each with its gap
+    show_io = width - numbers - 16 >= 24  # Read/s and Write/s, when the tree's names keep 24 columns
+    process_width = max(14, min(32, width - numbers - (16 if show_io else 0) - 1))
+    spare = width - numbers - (16 if show_io else 0) - process_width - 1
+    spark_width = min(20, (spare - 2) // 2) if spare >= 12 else 0
+    args_width = spare - 2 * (spark_width + 1) - 2
     show_args = args_width >= 12
     row_rates = [[model.rates(p) for p in row.samples] for row in rows]
     table = Table(show_footer=True, box=None, header_style="bold", footer_style="bold",
                   pad_edge=False, padding=(0, 1, 0, 0))
     rate_total = [sum(r.read for rs in row_rates for r in rs if r), sum(r.write for rs in row_rates for r in rs if r)]
-    table.add_column("Process", footer="tree total", no_wrap=True, min_width=14, max_width=32, overflow="ellipsis")
+    table.add_column("Process", footer="tree total", no_wrap=True, min_width=14, max_width=process_width,
+                     overflow="ellipsis")
     table.add_column("PID", justify="right", no_wrap=True, min_width=7)
     table.add_column("State", no_wrap=True, max_width=6, overflow="ellipsis")
     table.add_column("CPU%", justify="right", no_wrap=True, min_width=6, footer=f"{sum(cpu_total[-1:]):.1f}")  # since the previous sample
@@ -252,7 +263,7 @@ def live_view(
         first = row.first
         count = len(row.samples)
         cpu = row.cpu[-1] if row.cpu else row.cpu_percent  # from CPU time used since the previous sample
-        label = row.label + Text(f" ×{count}", style="bold cyan") if count > 1 else row.label
+        label = fitted_label(row.guide, first.name, f" ×{count}" if count > 1 else "", process_width)
         cells: list[RenderableType] = [
             label,
             str(first.pid) if count == 1 else f"{first.pid}+",
