@@ -194,8 +194,9 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                 title = f"{first.process(root).name} (pid {root})"  # type: ignore[union-attr]
 
             def keep(snapshot: Snapshot) -> None:
+                before = model.latest
                 model.add(snapshot)
-                if record is not None:
+                if record is not None and model.latest is not before:  # not one older than the latest
                     record.write(model.latest.to_json() + "\n")  # type: ignore[union-attr]
                     record.flush()
 
