@@ -19,7 +19,9 @@ install(TARGETS sidecar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES README.md docs/protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 install(FILES docs/man/sidecar.1 docs/man/sidecar-watch.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
-install(FILES docs/watch.svg DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs OPTIONAL)  # the README shows it
+# The pictures the README shows, where its links point.
+file(GLOB SIDECAR_README_IMAGES ${PROJECT_SOURCE_DIR}/docs/*.svg ${PROJECT_SOURCE_DIR}/docs/*.png)
+install(FILES ${SIDECAR_README_IMAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY docs/schema/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/schema OPTIONAL)
 
 install(DIRECTORY clients/python/ DESTINATION ${CMAKE_INSTALL_DATADIR}/sidecar/python OPTIONAL

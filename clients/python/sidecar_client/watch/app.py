@@ -280,6 +280,19 @@ class OutputLines:
         return [line.rstrip(b"\r").rsplit(b"\r", 1)[-1].decode("utf-8", "replace") for line in lines]
 
 
+def erase_picture(live: Live, console: Console) -> None:
+    """Erase the last picture after a resize: a narrower terminal has rewrapped its
+    lines into more rows than the picture had, which the next one would not cover."""
+    shape = live._live_render._shape  # (width, height) of the last picture drawn
+    if shape is None:
+        return
+    width, height = shape
+    rows = min(console.height, height * -(-width // max(1, console.width)))
+    console.file.write("\r" + (f"\x1b[{rows - 1}A" if rows > 1 else "") + "\x1b[J")
+    console.file.flush()
+    live._live_render._shape = None  # the next picture starts where this one was
+
+
 def watch(
     client: SidecarClient,
     model: WatchModel,
@@ -332,8 +345,7 @@ def watch(
                     signals.resized = False
                     if command is not None:
                         command.resize(console.width, console.height)
-                    console.file.write("\x1b[2J\x1b[H")  # a narrower screen rewraps the old picture
-                    live._live_render._shape = None  # nothing of it is left to move over
+                    erase_picture(live, console)
                     changed = True
                 snapshot = client.poll_snapshot(0.1)
                 if snapshot is not None:
