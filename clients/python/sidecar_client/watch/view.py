@@ -280,7 +280,7 @@ def live_view(
             cells += [Text(sparkline(row.cpu, spark_width, cpu_top), style="cyan"),
                       Text(sparkline(row.mem, spark_width, mem_top), style="magenta")]
         if show_args:
-            words = first.command.split(" ", 1)
+            words = " ".join(first.command.split()).split(" ", 1)  # one line, whatever the arguments hold
             arguments = words[1] if count == 1 and len(words) > 1 else "" if count == 1 else f"{count} processes"
             if len(arguments) > args_width:  # the end names the work (the file a compiler compiles)
                 arguments = "…" + arguments[-(args_width - 1):]
