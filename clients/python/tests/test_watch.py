@@ -351,6 +351,7 @@ def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: 
             and " Run " in screen  # the spinning child
             and "tree total" in screen
             and any(ch in screen for ch in "▃▄▅▆▇█")  # sparklines with something in them
+            and "busy tree:" in screen and "Process" in screen  # a whole picture, not one being drawn
         )
 
     wide = terminal.wait_for(full_view)
