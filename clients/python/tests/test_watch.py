@@ -342,7 +342,7 @@ def shell_line(argv: list[str], status_file: Path) -> str:
 
 def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
     status = tmp_path / "status"
-    command = watch_command(sidecar_binary, "--interval", "250", "--no-fold", "--", sys.executable, str(BUSY_TREE), "6")
+    command = watch_command(sidecar_binary, "--interval", "250", "--no-fold", "--", sys.executable, str(BUSY_TREE), "10")
     terminal.start(shell_line(command, status), 160, 45)
 
     def full_view(screen: str) -> bool:

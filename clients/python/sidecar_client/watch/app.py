@@ -322,6 +322,12 @@ def watch(
                   redirect_stdout=False, redirect_stderr=False) as live:
             while True:
                 changed = False
+                if signals.resized:  # before any output moves over the rewrapped picture
+                    signals.resized = False
+                    if command is not None:
+                        command.resize(console.width, console.height)
+                    erase_picture(live, console)
+                    changed = True
                 if command is not None:
                     while not command.output.empty():
                         chunk = command.output.get_nowait()
@@ -341,12 +347,6 @@ def watch(
                         options.sort, changed = KEYS[key], True
                     elif key == "f":
                         options.fold, changed = not options.fold, True
-                if signals.resized:
-                    signals.resized = False
-                    if command is not None:
-                        command.resize(console.width, console.height)
-                    erase_picture(live, console)
-                    changed = True
                 snapshot = client.poll_snapshot(0.1)
                 if snapshot is not None:
                     keep(snapshot)
