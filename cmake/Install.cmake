@@ -8,6 +8,7 @@
 #   share/sidecar/python/                the Python client package and its
 #                                        tools, without their tests
 #   bin/sidecar-watch                    runs the watch tool from there
+#   share/man/man1/                      sidecar.1 and sidecar-watch.1
 #
 # The protocol reference and the Python client are optional here: each rule
 # installs its files when they are in the source tree at install time and is
@@ -17,6 +18,10 @@ include(GNUInstallDirs)
 install(TARGETS sidecar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES README.md docs/protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+install(FILES docs/man/sidecar.1 docs/man/sidecar-watch.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
+# The pictures the README shows, where its links point.
+file(GLOB SIDECAR_README_IMAGES ${PROJECT_SOURCE_DIR}/docs/*.svg ${PROJECT_SOURCE_DIR}/docs/*.png)
+install(FILES ${SIDECAR_README_IMAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY docs/schema/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/schema OPTIONAL)
 
 install(DIRECTORY clients/python/ DESTINATION ${CMAKE_INSTALL_DATADIR}/sidecar/python OPTIONAL
@@ -29,6 +34,8 @@ install(DIRECTORY clients/python/ DESTINATION ${CMAKE_INSTALL_DATADIR}/sidecar/p
 # installed above, found relative to the launcher so that a staged or
 # relocated install works too.
 if(EXISTS ${PROJECT_SOURCE_DIR}/clients/python/sidecar_client/watch)
+  set(SIDECAR_WATCH_PYTHON /usr/bin/python3 CACHE FILEPATH
+      "The Python that the installed sidecar-watch runs with (it needs rich and matplotlib)")
   file(RELATIVE_PATH SIDECAR_WATCH_PYTHONPATH
        ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
        ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/sidecar/python)
@@ -58,6 +65,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SIDECAR_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The Python client and its watch tool run with the system's Python 3.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-rich, python3-matplotlib")
+# The watch tool runs with the system's Python 3 and rich; matplotlib only
+# draws its plots.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-rich")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-matplotlib")
 include(CPack)

@@ -63,3 +63,28 @@ def test_readme_example_runs(tmp_path: Path, sidecar_binary: Path) -> None:
     assert lines[0] == "not-configured for sampleNow"
     assert "root gone: True" in lines
     assert any(re.fullmatch(r"sample \d+ with 2 processes", line) for line in lines)
+
+
+def test_installed_launcher_uses_its_python_and_its_sidecar(tmp_path: Path, sidecar_binary: Path) -> None:
+    """Laid out as `cmake --install` does, run with another python3 first on
+    PATH and no sidecar on PATH: the launcher still starts the tool."""
+    prefix = tmp_path / "prefix"
+    (prefix / "bin").mkdir(parents=True)
+    shutil.copytree(CLIENT_ROOT / "sidecar_client", prefix / "share/sidecar/python/sidecar_client",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(sidecar_binary, prefix / "bin/sidecar")
+    launcher = (REPO_ROOT / "cmake/sidecar-watch.in").read_text()
+    launcher = launcher.replace("@SIDECAR_WATCH_PYTHON@", sys.executable)
+    launcher = launcher.replace("@SIDECAR_WATCH_PYTHONPATH@", "../share/sidecar/python")
+    (prefix / "bin/sidecar-watch").write_text(launcher)
+    (prefix / "bin/sidecar-watch").chmod(0o755)
+    decoy = tmp_path / "decoy"
+    decoy.mkdir()
+    (decoy / "python3").write_text("#!/bin/sh\necho 'the wrong python' >&2\nexit 99\n")
+    (decoy / "python3").chmod(0o755)
+    env = {**os.environ, "PATH": f"{decoy}:/usr/bin:/bin"}
+    env.pop("PYTHONPATH", None)
+    done = subprocess.run([str(prefix / "bin/sidecar-watch"), "--", "echo", "hello"], env=env, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "hello\n" and "Exit status" in done.stderr

@@ -6,7 +6,9 @@ from __future__ import annotations
 import itertools
 import os
 import shlex
+import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -20,7 +22,7 @@ import pytest
 
 from sidecar_client import ProcessSample, Snapshot, decode_line
 from sidecar_client.watch.model import WatchModel, tree_order
-from sidecar_client.watch.view import sparkline
+from sidecar_client.watch.view import lifetime_text, sparkline
 
 HERE = Path(__file__).resolve().parent
 CLIENT_ROOT = HERE.parent
@@ -73,6 +75,34 @@ def test_model_rates_peaks_and_pid_reuse() -> None:
     assert rates is not None and (rates.read, rates.write) == (0, 2000)
 
 
+def test_cpu_comes_from_cpu_time_differences() -> None:
+    """The area under the tree's CPU curve is the CPU time measured: a process
+    that appears counts what it already used in its first interval, one that
+    was there before the watch does not, and ended ones stay in the total."""
+    model = WatchModel()
+    model.add(snapshot(1, 10_000, [sample(10, 1, cpu_time_ms=7000)]))  # used before the watch
+    model.add(snapshot(2, 11_000, [sample(10, 1, cpu_time_ms=7500), sample(11, 10, cpu_time_ms=300, cpu_percent=0.0)]))
+    model.add(snapshot(3, 13_000, [sample(10, 1, cpu_time_ms=8000), sample(11, 10, cpu_time_ms=1300)]))
+    model.add(snapshot(4, 14_000, [sample(10, 1, cpu_time_ms=8000)]))  # 11 has ended
+    assert [round(p.cpu_percent, 6) for p in model.timeline] == [0.0, 80.0, 75.0, 0.0]
+    area_ms = sum(p.cpu_percent * 10 * (p.sampled_at_unix_ms - q.sampled_at_unix_ms) / 1000
+                  for q, p in zip(model.timeline, model.timeline[1:]))
+    assert round(area_ms) == model.total_cpu_time_ms == 1000 + 1300
+    assert model.records[(11, 1_000_000)].measured_cpu_ms == 1300
+    assert model.running() == {(10, 1_000_000)}
+
+
+def test_names_group_and_lifetimes_keep_to_the_second() -> None:
+    model = WatchModel(ignored_pids=frozenset({1}))
+    model.add(snapshot(1, 1_000_400, [sample(1, 0), sample(10, 1, name="cc1plus", resident_bytes=5000)]))
+    model.add(snapshot(2, 1_001_900, [sample(10, 1, name="cc1plus", cpu_time_ms=900),
+                                       sample(11, 1, name="cc1plus", cpu_time_ms=400, resident_bytes=9000),
+                                       sample(12, 1, name="make", cpu_time_ms=100)]))
+    assert all(p.pid != 1 for p in model.latest.processes)  # type: ignore[union-attr]
+    assert model.by_name() == [("cc1plus", 2, 1300, 9000), ("make", 1, 100, 1000)]
+    assert [lifetime_text(ms) for ms in (0, 999, 1900, 59_999, 61_000)] == ["<1 s", "<1 s", "1 s", "59 s", "1m01s"]
+
+
 @pytest.mark.parametrize(
     "values, width, top, expected",
     [([], 5, None, ""), ([0, 0], 5, None, "▁▁"), ([0, 50, 100], 5, 100, "▁▅█"), ([1, 2, 3, 4], 2, None, "▆█")],
@@ -91,45 +121,161 @@ def watch_env() -> dict[str, str]:
 
 @pytest.mark.parametrize("plot_name", ["timeline.svg", "timeline.png"])
 def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -> None:
-    record, plot = tmp_path / "run.jsonl", tmp_path / plot_name
-    done = subprocess.run(
-        watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--plot", str(plot),
-                      "--", sys.executable, str(BUSY_TREE), "2"),
-        env=watch_env(), capture_output=True, text=True, timeout=60,
-    )
-    assert done.returncode == 3, done.stdout + done.stderr
-    assert "busy tree done" in done.stdout and "Summary" in done.stdout
+    record, plot, out = tmp_path / "run.jsonl", tmp_path / plot_name, tmp_path / "out.txt"
+    with open(out, "wb") as stdout:  # not a terminal: the command's output lands there untouched
+        done = subprocess.run(
+            watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--plot", str(plot),
+                          "--", sys.executable, str(BUSY_TREE), "2"),
+            env=watch_env(), stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=60,
+        )
+    assert done.returncode == 3, done.stderr
+    assert re.fullmatch(r"busy tree: \d+ \[\d+, \d+, \d+\]\nbusy tree done\n", out.read_text())
+    assert re.search(r"Exit status +3", done.stderr) and "4 seen, 0 still running" in done.stderr
     snapshots = [decode_line(line) for line in record.read_text().splitlines()]
     assert len(snapshots) >= 6 and all(isinstance(s, Snapshot) for s in snapshots)
     sequences = [s.sequence for s in snapshots]
     assert sequences == list(range(sequences[0], sequences[0] + len(sequences)))  # none missing
-    assert max(len(s.processes) for s in snapshots) == 4
+    assert max(len(s.processes) for s in snapshots) == 4  # the tree, without the watcher and its sidecar
     # Streamed samples between a first and a last one taken on request.
     assert [s.request_id is None for s in snapshots] == [False] + [True] * (len(snapshots) - 2) + [False]
     assert snapshots[-1].processes == []  # the tree has ended
-    if plot.suffix == ".svg":
-        root = ElementTree.parse(plot).getroot()
-        assert root.tag.endswith("svg")
-        text = plot.read_text()
-        assert "busy_tree.py" in text and "resident memory (MiB)" in text
-    else:
-        assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    again = tmp_path / ("again" + plot.suffix)
+    replot = subprocess.run(watch_command(sidecar_binary, "plot", str(record), "-o", str(again))[:3] + [
+                            "plot", str(record), "-o", str(again)], env=watch_env(), capture_output=True, text=True,
+                            timeout=60)
+    assert replot.returncode == 0, replot.stderr
+    for path in (plot, again):
+        if plot.suffix == ".svg":
+            root = ElementTree.parse(path).getroot()
+            assert root.tag.endswith("svg")
+            text = path.read_text()
+            assert "resident memory (MiB)" in text and "python3" in text
+        else:
+            assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "busy_tree.py" in plot.read_text(errors="replace") or plot.suffix == ".png"
+
+
+def test_a_plot_of_nothing_says_so(sidecar_binary: Path, tmp_path: Path) -> None:
+    record, plot = tmp_path / "empty.jsonl", tmp_path / "empty.svg"
+    record.write_text("")
+    done = subprocess.run(watch_command(sidecar_binary)[:3] + ["plot", str(record), "-o", str(plot)],
+                          env=watch_env(), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "nothing was measured" in plot.read_text()
 
 
 @pytest.mark.parametrize(
     "args, status, text",
     [
         ([], 2, "give either --pid PID or -- COMMAND"),
-        (["--interval", "100", "--", "true"], 2, "--interval must lie between"),
-        (["--pid", str(2**32 - 1)], 1, "no process 4294967295"),
-        (["--", "/nonexistent/command"], 127, "cannot start /nonexistent/command"),
-        (["--sidecar", "/nonexistent/sidecar", "--pid", "1"], 1, "No such file or directory"),
+        (["--interval", "100"], 2, "--interval must lie between"),
+        (["--pid", str(2**31 - 1)], 1, "no process 2147483647"),
+        (["--pid", "-5"], 2, "-5 is not a process id"),
+        (["--pid", "0"], 2, "0 is not a process id"),
+        (["--pid", str(2**32)], 2, "is not a process id"),
+        (["--pid", "x"], 2, "'x' is not a process id"),
+        (["--plot", "{tmp}/x.txt"], 2, "must end in .svg, .png, .pdf"),
+        (["--plot", "/no/such/dir/x.svg"], 2, "no directory /no/such/dir"),
+        (["--record", "/no/such/dir/r.jsonl"], 2, "no directory /no/such/dir"),
+        (["--record", "{tmp}"], 2, "is a directory"),
+        (["--sidecar", "/nonexistent/sidecar"], 2, "no such executable"),
+        (["--", "/nonexistent/command"], 2, "cannot start /nonexistent/command"),
+        (["--version"], 0, "sidecar-watch 0.1.0"),
     ],
 )
-def test_usage_errors(sidecar_binary: Path, args: list[str], status: int, text: str) -> None:
-    done = subprocess.run(watch_command(sidecar_binary, *args), env=watch_env(), capture_output=True, text=True, timeout=30)
-    assert done.returncode == status
-    assert text in done.stdout + done.stderr
+def test_options_are_checked_before_the_command_starts(
+    sidecar_binary: Path, tmp_path: Path, args: list[str], status: int, text: str
+) -> None:
+    marker = tmp_path / "ran"
+    args = [a.replace("{tmp}", str(tmp_path)) for a in args]
+    if "--pid" not in args and "--" not in args and "--version" not in args and args:
+        args += ["--", "touch", str(marker)]  # would show that the command ran
+    done = subprocess.run(watch_command(sidecar_binary, *args), env=watch_env(), capture_output=True, text=True,
+                          timeout=30)
+    assert (done.returncode, text in done.stdout + done.stderr) == (status, True), done.stdout + done.stderr
+    assert "Traceback" not in done.stderr and not marker.exists()
+
+
+def test_a_missing_module_is_one_sentence() -> None:
+    code = "import sys; sys.modules['rich'] = None\nfrom sidecar_client.watch import main\nraise SystemExit(main(['--help']))"
+    done = subprocess.run([sys.executable, "-c", code], env=watch_env(), capture_output=True, text=True, timeout=30)
+    assert done.returncode == 1
+    assert done.stderr.strip().count("\n") == 0 and "install the Debian package python3-rich" in done.stderr
+
+
+# A command that ignores SIGINT and leaves a child behind that ignores it too
+# (ignored signals are inherited): it takes the signals that follow to end it.
+STUBBORN = """
+import os, signal, subprocess, sys, time
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+open(sys.argv[1], "w").write(str(child.pid))
+print("stubborn started", flush=True)
+time.sleep(600)
+"""
+
+
+def gone(pid: int) -> bool:
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return True
+    return state == "Z"
+
+
+def wait_until(ready: Callable[[], bool], what: str, timeout: float = 30) -> None:
+    deadline = time.monotonic() + timeout
+    while not ready():
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGINT, 143)],
+                         ids=["TERM", "HUP", "INT-escalates"])
+def test_a_signal_ends_the_whole_group_and_the_summary_follows(
+    sidecar_binary: Path, tmp_path: Path, sig: int, status: int
+) -> None:
+    script, child_file, plot, record = (tmp_path / n for n in ("stubborn.py", "child", "p.svg", "r.jsonl"))
+    script.write_text(STUBBORN)
+    watch = subprocess.Popen(
+        watch_command(sidecar_binary, "--interval", "250", "--plot", str(plot), "--record", str(record),
+                      "--", sys.executable, str(script), str(child_file)),
+        env=watch_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        wait_until(lambda: child_file.exists() and child_file.read_text() != "", "the command's child")
+        child = int(child_file.read_text())
+        wait_until(lambda: record.exists() and record.read_text().count('"python3') >= 2, "a sample of the tree")
+        watch.send_signal(sig)
+        _, err = watch.communicate(timeout=60)
+    finally:
+        if watch.poll() is None:
+            watch.kill()
+    assert watch.returncode == status, err
+    assert f"Exit status  {status}" in err and "Processes" in err
+    assert ElementTree.parse(plot).getroot().tag.endswith("svg") and record.read_text().endswith("\n")
+    wait_until(lambda: gone(child), "the command's child to end")
+    if sig == signal.SIGINT:
+        assert "sending SIGTERM" in err  # SIGINT was ignored: the watcher escalated
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a subreaper is Linux's")
+def test_processes_left_behind_stay_in_the_summary(sidecar_binary: Path, tmp_path: Path) -> None:
+    left = tmp_path / "left"
+    done = subprocess.run(
+        watch_command(sidecar_binary, "--interval", "250", "--processes", "--",
+                      "sh", "-c", f"sleep 300 2>/dev/null & echo $! > {shlex.quote(str(left))}; sleep 1"),
+        env=watch_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=60,
+    )
+    pid = int(left.read_text())
+    try:
+        assert done.returncode == 0, done.stderr
+        # (its name may still be the shell's: the fork is seen before its exec)
+        assert re.search(rf"still running: \w+ \({pid}\)", done.stderr), done.stderr
+        assert re.search(rf"{pid} .* \d+ s \+", done.stderr), done.stderr  # in the per-process list, running
+    finally:
+        os.kill(pid, signal.SIGKILL)
 
 
 # --- in a real terminal --------------------------------------------------------
@@ -149,8 +295,14 @@ class Terminal:
         return subprocess.run(["tmux", "-L", self.name, *args], env=self.env, capture_output=True, text=True,
                               check=True, timeout=10).stdout
 
-    def start(self, command: str) -> None:
-        self.tmux("-f", "/dev/null", "new-session", "-d", "-x", "120", "-y", "32", "-s", "w", command)
+    def start(self, command: str, columns: int = 120, rows: int = 32) -> None:
+        self.tmux("-f", "/dev/null", "new-session", "-d", "-x", str(columns), "-y", str(rows), "-s", "w", command)
+
+    def resize(self, columns: int, rows: int) -> None:
+        self.tmux("resize-window", "-t", "w", "-x", str(columns), "-y", str(rows))
+
+    def keys(self, *keys: str) -> None:
+        self.tmux("send-keys", "-t", "w", *keys)
 
     def screen(self) -> str:
         return self.tmux("capture-pane", "-p", "-t", "w")
@@ -188,9 +340,10 @@ def shell_line(argv: list[str], status_file: Path) -> str:
     return f"env {env} {shlex.join(argv)}; echo $? > {shlex.quote(str(status_file))}; sleep 600"
 
 
-def test_live_view_of_a_command(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
     status = tmp_path / "status"
-    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", sys.executable, str(BUSY_TREE), "3"), status))
+    command = watch_command(sidecar_binary, "--interval", "250", "--no-fold", "--", sys.executable, str(BUSY_TREE), "10")
+    terminal.start(shell_line(command, status), 160, 45)
 
     def full_view(screen: str) -> bool:
         return (
@@ -198,29 +351,53 @@ def test_live_view_of_a_command(sidecar_binary: Path, tmp_path: Path, terminal: 
             and " Run " in screen  # the spinning child
             and "tree total" in screen
             and any(ch in screen for ch in "▃▄▅▆▇█")  # sparklines with something in them
+            and "busy tree:" in screen and "Process" in screen  # a whole picture, not one being drawn
         )
 
-    live = terminal.wait_for(full_view)
-    for heading in ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU trend", "RSS trend"):
-        assert heading in live
-    assert "├─ python" in live and "└─ python" in live
-    assert "busy_tree.py" in live  # the title
-    assert "busy tree:" in live  # the command's own output, above the view
-    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
-    assert "Lifetime" in final and "Peak resident" in final and "4 processes" in final
+    wide = terminal.wait_for(full_view)
+    for heading in ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU 0–", "RSS 0–",
+                    "Arguments"):
+        assert heading in wide
+    assert "├─ python" in wide and "└─ python" in wide
+    assert "busy_tree.py" in wide  # the title and the root's arguments
+    assert wide.index("busy tree:") < wide.index("Process")  # the command's own output, above the view
+    terminal.resize(80, 24)
+    narrow = terminal.wait_for(lambda s: "State" in s and "tree total" in s and "CPU 0–" not in s and "▁" not in s)
+    assert narrow.count("tree total") == 1 and narrow.count("State") == 1  # no stale picture left
+    assert re.search(r"tree total +\d+\.\d +[\d.]+ m?s +[\d.]+[KMG]", narrow)  # the numbers won
+    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    assert re.search(r"Exit status +3", final) and "4 seen, 0 still running" in final
     assert status.read_text().strip() == "3"
 
 
-def test_ctrl_c_ends_a_pid_watch(sidecar_binary: Path, tmp_path: Path, terminal: Terminal, make_tree: Any) -> None:
-    tree = make_tree(2)
+def test_keys_sort_and_fold(sidecar_binary: Path, tmp_path: Path, terminal: Terminal, make_tree: Any) -> None:
+    tree = make_tree(3)
     status = tmp_path / "status"
     terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--pid", str(tree.root.pid)), status))
-    terminal.wait_for(lambda s: s.count("sleep") >= 2 and "tree total" in s)
-    terminal.tmux("send-keys", "-t", "w", "C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
-    assert "3 processes" in final
+    terminal.wait_for(lambda s: "sleep ×3" in s and "sort tree" in s)
+    terminal.keys("p")  # by pid: one row each
+    terminal.wait_for(lambda s: "sort pid" in s and s.count("sleep") >= 3)
+    terminal.keys("c")
+    terminal.wait_for(lambda s: "sort cpu" in s and "sleep ×3" in s)
+    terminal.keys("f")
+    terminal.wait_for(lambda s: "sort cpu" in s and "folded" not in s and s.count("sleep") >= 3)
+    terminal.keys("C-c")
+    final = terminal.wait_for(lambda s: status.exists() and "still running" in s)
+    assert "4 seen, 4 still running" in final
     assert status.read_text().strip() == "130"
     assert tree.root.poll() is None  # Ctrl-C ended the watch, not the watched tree
+
+
+def test_the_command_has_a_terminal(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    status = tmp_path / "status"
+    program = "import os, time; print('stdout is a tty:', os.isatty(1), os.isatty(2)); time.sleep(600)"
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", sys.executable, "-c", program),
+                              status))
+    # Printed, without a flush, while the program still runs: a terminal's line buffering.
+    terminal.wait_for(lambda s: "stdout is a tty: True True" in s and "tree total" in s)
+    terminal.keys("C-c")
+    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    assert status.read_text().strip() == "130" and "1 seen, 0 still running" in final
 
 
 def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make_tree: Any) -> None:
@@ -228,22 +405,27 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make
     record = tmp_path / "run.jsonl"
     watch = subprocess.Popen(
         watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--pid", str(tree.root.pid)),
-        env=watch_env(), stdout=subprocess.PIPE, text=True,
+        env=watch_env(), stderr=subprocess.PIPE, text=True,
     )
     deadline = time.monotonic() + 30
     while not (record.exists() and record.read_text().count("\n") >= 2) and time.monotonic() < deadline:
         time.sleep(0.1)  # until the watch has seen the tree twice
     tree.end()
-    out, _ = watch.communicate(timeout=30)
+    _, err = watch.communicate(timeout=30)
     assert watch.returncode == 0
-    assert "Summary" in out and "2 processes" in out
+    assert "2 seen, 0 still running" in err
 
 
-def test_ctrl_c_interrupts_the_command(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
-    status = tmp_path / "status"
-    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sleep", "60"), status))
-    terminal.wait_for(lambda s: "sleep 60" in s and "tree total" in s)
-    terminal.tmux("send-keys", "-t", "w", "C-c")  # reaches the command too, not the sidecar
-    final = terminal.wait_for(lambda s: status.exists() and "Summary" in s)
-    assert "1 process " in final
-    assert status.read_text().strip() == "130"  # the command's status: ended by SIGINT
+def test_ctrl_c_reaches_the_whole_group(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    """Ctrl-C at the terminal, to a command that ignores it and has a child that does too."""
+    script, child_file, status = tmp_path / "stubborn.py", tmp_path / "child", tmp_path / "status"
+    script.write_text(STUBBORN)
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--",
+                                            sys.executable, str(script), str(child_file)), status))
+    terminal.wait_for(lambda s: "stubborn started" in s and "tree total" in s and s.count("python") >= 2)
+    child = int(child_file.read_text())
+    terminal.keys("C-c")
+    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    assert "sent SIGINT" in final and "sending SIGTERM" in final
+    assert status.read_text().strip() == "143"
+    wait_until(lambda: gone(child), "the command's child to end")

@@ -8,7 +8,7 @@ during the watch counts as another process.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Optional
 
 from .. import ProcessSample, Snapshot
@@ -30,22 +30,39 @@ class ProcessRecord:
             the last snapshot that listed it.
         last: its sample in the last snapshot that listed it.
         peak_resident_bytes: the largest resident memory seen, bytes.
+        cpu_before_ms: CPU time it had used before the watch began: what it
+            showed in the watch's first snapshot, 0 for a process that
+            appeared later.
     """
 
     first_seen_ms: int
     last_seen_ms: int
     last: ProcessSample
     peak_resident_bytes: int
+    cpu_before_ms: int = 0
 
     @property
     def lifetime_ms(self) -> int:
-        """From its start (whole second) to the last snapshot that saw it, ms."""
+        """From its start to the last snapshot that saw it, ms.
+
+        Start times have whole-second resolution, so this is good to a second.
+        """
         return max(0, self.last_seen_ms - self.last.start_time_ms)
+
+    @property
+    def measured_cpu_ms(self) -> int:
+        """CPU time it used while the watch saw it, ms."""
+        return max(0, self.last.cpu_time_ms - self.cpu_before_ms)
 
 
 @dataclass(frozen=True)
 class TimelinePoint:
-    """The tree's totals in one snapshot."""
+    """The tree's totals in one snapshot.
+
+    ``cpu_percent`` is the CPU time the tree used since the previous
+    snapshot, as a percentage of one processor over that interval, so that
+    the area under the curve is the CPU time measured.
+    """
 
     sampled_at_unix_ms: int
     cpu_percent: float
@@ -71,10 +88,32 @@ def total_resident(snapshot: Snapshot) -> int:
     return sum(p.resident_bytes for p in snapshot.processes)
 
 
-class WatchModel:
-    """Folds snapshots, in the order they were taken, into the watch's record."""
+def cpu_used_ms(sample: ProcessSample, before: Optional[ProcessSample], first_snapshot: bool) -> int:
+    """CPU time ``sample``'s process used since the previous snapshot, ms.
 
-    def __init__(self) -> None:
+    A process new since then used all it shows in that interval; in the
+    watch's first snapshot there is no interval, so nothing is counted.
+    """
+    if first_snapshot:
+        return 0
+    if before is None or key_of(before) != key_of(sample):
+        return max(0, sample.cpu_time_ms)
+    return max(0, sample.cpu_time_ms - before.cpu_time_ms)
+
+
+class WatchModel:
+    """Folds snapshots, in the order they were taken, into the watch's record.
+
+    ``ignored_pids`` are left out of every snapshot: the watcher itself and
+    its sidecar when the tree is rooted at the watcher.  ``started_ms``, when
+    the watcher started the command itself, is when: the first snapshot's
+    interval then begins there, so the CPU time the command used before it
+    counts too.
+    """
+
+    def __init__(self, ignored_pids: frozenset[int] = frozenset(), started_ms: Optional[int] = None) -> None:
+        self.ignored_pids = ignored_pids
+        self.started_ms = started_ms
         self.records: dict[ProcessKey, ProcessRecord] = {}
         self.timeline: list[TimelinePoint] = []
         self.latest: Optional[Snapshot] = None
@@ -82,26 +121,44 @@ class WatchModel:
         self._previous_by_pid: dict[int, ProcessSample] = {}
         self._series: dict[ProcessKey, list[tuple[int, float, int]]] = {}
 
+    def visible(self, snapshot: Snapshot) -> Snapshot:
+        """``snapshot`` without the ignored processes."""
+        if not self.ignored_pids:
+            return snapshot
+        kept = [p for p in snapshot.processes if p.pid not in self.ignored_pids]
+        return replace(snapshot, processes=kept, retained_process_count=len(kept))
+
     def add(self, snapshot: Snapshot) -> None:
         """Take in one snapshot; older than the latest one (by sequence) is ignored."""
         if self.latest is not None and snapshot.sequence <= self.latest.sequence:
             return
+        snapshot = self.visible(snapshot)
         at = snapshot.sampled_at_unix_ms
+        first = self.latest is None and self.started_ms is None
+        before_by_pid = {p.pid: p for p in self.latest.processes} if self.latest else {}
+        since = self.latest.sampled_at_unix_ms if self.latest else self.started_ms
+        seconds = (at - since) / 1000 if since is not None else 0.0
+        if self.latest is None and self.started_ms is not None:
+            self.timeline.append(TimelinePoint(self.started_ms, 0.0, 0, 0))
+        tree_used_ms = 0
         for sample in snapshot.processes:
             key = key_of(sample)
+            used = cpu_used_ms(sample, before_by_pid.get(sample.pid), first)
+            tree_used_ms += used
             record = self.records.get(key)
             if record is None:
-                self.records[key] = ProcessRecord(at, at, sample, sample.resident_bytes)
+                before = sample.cpu_time_ms if first else 0
+                self.records[key] = ProcessRecord(at, at, sample, sample.resident_bytes, before)
             else:
                 record.last_seen_ms = at
                 record.last = sample
                 record.peak_resident_bytes = max(record.peak_resident_bytes, sample.resident_bytes)
-            self._series.setdefault(key, []).append((at, sample.cpu_percent or 0.0, sample.resident_bytes))
-        self.timeline.append(
-            TimelinePoint(at, total_cpu(snapshot), total_resident(snapshot), len(snapshot.processes))
-        )
+            percent = used / 10 / seconds if seconds > 0 else 0.0
+            self._series.setdefault(key, []).append((at, percent, sample.resident_bytes))
+        tree_percent = tree_used_ms / 10 / seconds if seconds > 0 else 0.0
+        self.timeline.append(TimelinePoint(at, tree_percent, total_resident(snapshot), len(snapshot.processes)))
         self._previous, self.latest = self.latest, snapshot
-        self._previous_by_pid = {p.pid: p for p in self._previous.processes} if self._previous else {}
+        self._previous_by_pid = before_by_pid
 
     def rates(self, sample: ProcessSample) -> Optional[Rates]:
         """I/O rates of a process of the latest snapshot; ``None`` without an earlier sample."""
@@ -117,8 +174,25 @@ class WatchModel:
         )
 
     def per_process_series(self) -> dict[ProcessKey, list[tuple[int, float, int]]]:
-        """Per process: (sampled at ms, CPU %, resident bytes) of every snapshot that listed it."""
+        """Per process: (sampled at ms, CPU % since the previous snapshot, resident bytes)."""
         return self._series
+
+    def running(self) -> set[ProcessKey]:
+        """The processes of the latest snapshot that have not ended."""
+        if self.latest is None:
+            return set()
+        return {key_of(p) for p in self.latest.processes if p.status not in ("Zombie", "Dead")}
+
+    def by_name(self) -> list[tuple[str, int, int, int]]:
+        """Per process name: (name, processes, CPU time measured ms, largest peak resident bytes),
+        most CPU first."""
+        groups: dict[str, list[int]] = {}
+        for record in self.records.values():
+            group = groups.setdefault(record.last.name, [0, 0, 0])
+            group[0] += 1
+            group[1] += record.measured_cpu_ms
+            group[2] = max(group[2], record.peak_resident_bytes)
+        return sorted(((name, *g) for name, g in groups.items()), key=lambda g: (-g[2], g[0]))  # type: ignore[misc]
 
     # --- the tree's totals over the watch ----------------------------------
 
@@ -129,13 +203,13 @@ class WatchModel:
 
     @property
     def peak_cpu_percent(self) -> float:
-        """Largest total CPU percentage of the tree in one snapshot."""
+        """Largest total CPU percentage of the tree over one interval."""
         return max((p.cpu_percent for p in self.timeline), default=0.0)
 
     @property
     def total_cpu_time_ms(self) -> int:
-        """CPU time of every process seen, as last seen, ms."""
-        return sum(r.last.cpu_time_ms for r in self.records.values())
+        """CPU time every process seen used during the watch, ended ones too, ms."""
+        return sum(r.measured_cpu_ms for r in self.records.values())
 
     @property
     def total_read_bytes(self) -> int:

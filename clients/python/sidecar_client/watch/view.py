@@ -9,14 +9,15 @@ watch once it has ended.
 from __future__ import annotations
 
 import time
+from dataclasses import dataclass, field
 from typing import Iterable, Optional, Sequence
 
 from rich.console import Group, RenderableType
 from rich.table import Table
 from rich.text import Text
 
-from .. import Snapshot
-from .model import ProcessKey, WatchModel, key_of, total_cpu, total_resident, tree_order
+from .. import ProcessSample, Snapshot
+from .model import ProcessKey, WatchModel, cpu_used_ms, key_of, total_resident, tree_order
 
 SPARK = "▁▂▃▄▅▆▇█"
 
@@ -73,24 +74,120 @@ def human_ms(ms: float) -> str:
     return f"{hours}h{minutes:02d}m"
 
 
-def history_series(history: Iterable[Snapshot]) -> tuple[dict[ProcessKey, list[float]], dict[ProcessKey, list[float]], list[float], list[float]]:
+def lifetime_text(ms: int) -> str:
+    """A lifetime from a start time of whole seconds: whole seconds, ``<1 s`` below one."""
+    seconds = ms // 1000
+    if seconds < 1:
+        return "<1 s"
+    if seconds < 60:
+        return f"{seconds} s"
+    return human_ms(seconds * 1000)
+
+
+SORTS = ("tree", "cpu", "mem", "pid")
+
+
+@dataclass
+class ViewOptions:
+    """What the person watching chose: the order of the rows and whether same-name processes fold."""
+
+    sort: str = "tree"
+    fold: bool = True
+
+
+@dataclass
+class Row:
+    """One row of the live table: a process, or several of one name folded together."""
+
+    guide: str
+    samples: list[ProcessSample]
+    cpu: list[float] = field(default_factory=list)
+    mem: list[float] = field(default_factory=list)
+
+    @property
+    def first(self) -> ProcessSample:
+        return self.samples[0]
+
+    @property
+    def cpu_percent(self) -> Optional[float]:
+        known = [p.cpu_percent for p in self.samples if p.cpu_percent is not None]
+        return sum(known) if known else None
+
+
+def history_series(history: Iterable[Snapshot], model: WatchModel) -> tuple[dict[ProcessKey, list[float]], dict[ProcessKey, list[float]], list[float], list[float]]:
     """Per-process and tree-total series of CPU % and resident bytes, oldest first.
 
-    A process absent from a snapshot of the window counts 0 there, so all
-    series of one window line up.
+    CPU is taken from the differences of CPU time between snapshots, so a
+    new process's first interval counts what it used in it.  A process
+    absent from a snapshot of the window counts 0 there, so all series of
+    one window line up.
     """
-    history = list(history)
+    history = [model.visible(s) for s in history]
     cpu: dict[ProcessKey, list[float]] = {}
     mem: dict[ProcessKey, list[float]] = {}
+    cpu_total: list[float] = []
+    previous: Optional[Snapshot] = None
     for index, snapshot in enumerate(history):
+        before = {p.pid: p for p in previous.processes} if previous else {}
+        seconds = (snapshot.sampled_at_unix_ms - previous.sampled_at_unix_ms) / 1000 if previous else 0.0
+        total = 0.0
         for sample in snapshot.processes:
             key = key_of(sample)
-            cpu.setdefault(key, [0.0] * index).append(sample.cpu_percent or 0.0)
+            used = cpu_used_ms(sample, before.get(sample.pid), previous is None)
+            percent = used / 10 / seconds if seconds > 0 else 0.0
+            total += percent
+            cpu.setdefault(key, [0.0] * index).append(percent)
             mem.setdefault(key, [0.0] * index).append(float(sample.resident_bytes))
         for series in (cpu, mem):
             for values in series.values():
                 values.extend([0.0] * (index + 1 - len(values)))
-    return cpu, mem, [total_cpu(s) for s in history], [float(total_resident(s)) for s in history]
+        cpu_total.append(total)
+        previous = snapshot
+    return cpu, mem, cpu_total, [float(total_resident(s)) for s in history]
+
+
+def build_rows(processes: list[ProcessSample], options: ViewOptions) -> list[Row]:
+    """The rows in the chosen order, processes of one name folded where asked.
+
+    In the tree, siblings of one name without children of their own fold;
+    sorted by CPU or memory, all processes of one name fold.
+    """
+    if options.sort == "tree":
+        ordered = tree_order(processes)
+        parents = {p.ppid for p in processes}
+        rows: list[Row] = []
+        for guide, sample in ordered:
+            last = rows[-1] if rows else None
+            if (options.fold and last is not None and last.first.name == sample.name
+                    and last.first.ppid == sample.ppid and sample.pid not in parents
+                    and last.first.pid not in parents):
+                last.samples.append(sample)
+                continue
+            rows.append(Row(guide, [sample]))
+        return rows
+    if options.fold and options.sort != "pid":
+        groups: dict[str, list[ProcessSample]] = {}
+        for sample in processes:
+            groups.setdefault(sample.name, []).append(sample)
+        rows = [Row("", members) for members in groups.values()]
+    else:
+        rows = [Row("", [p]) for p in processes]
+    if options.sort == "cpu":
+        rows.sort(key=lambda r: (-(r.cpu_percent or 0.0), -sum(p.cpu_time_ms for p in r.samples)))
+    elif options.sort == "mem":
+        rows.sort(key=lambda r: -sum(p.resident_bytes for p in r.samples))
+    else:
+        rows.sort(key=lambda r: r.first.pid)
+    return rows
+
+
+def fitted_label(guide: str, name: str, count: str, width: int) -> Text:
+    """Tree guide, name and fold count in ``width`` columns: a deep guide gives way to the name."""
+    room = width - len(count) - len(name)
+    if len(guide) > room:
+        guide = "" if room < 2 else "…" + guide[len(guide) - room + 1:]
+    label = Text(guide) + Text(name, style="bold" if not guide else "")
+    return label + Text(count, style="bold cyan") if count else label
 
 
 def live_view(
@@ -99,81 +196,151 @@ def live_view(
     *,
     title: str,
     interval_ms: int,
-    spark_width: int = 20,
+    width: int = 120,
+    height: int = 40,
+    options: Optional[ViewOptions] = None,
     note: str = "",
 ) -> RenderableType:
-    """The live picture of the latest snapshot of ``model``."""
+    """The live picture of the latest snapshot of ``model``, made to fit ``width`` x ``height``.
+
+    The numbers come first: the I/O rates, the sparklines and the arguments
+    are shown only where the terminal leaves room for them.
+    """
+    options = options or ViewOptions()
     snapshot = model.latest
     if snapshot is None:
         return Text(f"{title}: waiting for the first sample…")
-    cpu_series, mem_series, cpu_total, mem_total = history_series(history)
-    rows = tree_order(snapshot.processes)
+    cpu_series, mem_series, cpu_total, mem_total = history_series(history, model)
+    rows = build_rows(snapshot.processes, options)
+    for row in rows:
+        keys = [key_of(p) for p in row.samples]
+        length = len(cpu_total)
+        row.cpu = [sum(cpu_series.get(k, [0.0] * length)[i] for k in keys) for i in range(length)]
+        row.mem = [sum(mem_series.get(k, [0.0] * length)[i] for k in keys) for i in range(length)]
     cpu_top = max([100.0, *cpu_total])
+    mem_top = max(mem_total, default=0.0)
     sampled = time.strftime("%H:%M:%S", time.localtime(snapshot.sampled_at_unix_ms / 1000))
+    room = width - len(sampled) - 60
     header = Text.assemble(
-        (title if len(title) <= 48 else "…" + title[-47:], "bold"),  # the end names the work
-        f"  ·  {plural(len(rows), 'process')}  ·  sample {snapshot.sequence} at {sampled}",
-        f"  ·  every {interval_ms / 1000:g} s",
+        (title if len(title) <= max(12, room) else "…" + title[-max(11, room - 1):], "bold"),
+        f" · {plural(len(snapshot.processes), 'process')} · {sampled} · every {interval_ms / 1000:g} s"
+        f" · sort {options.sort}{' · folded' if options.fold else ''}",
+        no_wrap=True, overflow="ellipsis",
     )
-    row_rates = [model.rates(p) for _, p in rows]
+    header.truncate(width, overflow="ellipsis")
+    numbers = 8 + 7 + 7 + 9 + 6  # PID, State, CPU%, CPU time, RSS, each with its gap
+    show_io = width - numbers - 16 >= 24  # Read/s and Write/s, when the tree's names keep 24 columns
+    process_width = max(14, min(32, width - numbers - (16 if show_io else 0) - 1))
+    spare = width - numbers - (16 if show_io else 0) - process_width - 1
+    spark_width = min(20, (spare - 2) // 2) if spare >= 12 else 0
+    args_width = spare - 2 * (spark_width + 1) - 2
+    show_args = args_width >= 12
+    row_rates = [[model.rates(p) for p in row.samples] for row in rows]
     table = Table(show_footer=True, box=None, header_style="bold", footer_style="bold",
                   pad_edge=False, padding=(0, 1, 0, 0))
-    rate_total = [sum(r.read for r in row_rates if r), sum(r.write for r in row_rates if r)]
-    table.add_column("Process", footer="tree total", no_wrap=True, min_width=10, max_width=32, overflow="ellipsis")
-    table.add_column("PID", justify="right", no_wrap=True)
-    table.add_column("State", no_wrap=True, max_width=7, overflow="ellipsis")
-    table.add_column("CPU%", justify="right", no_wrap=True, footer=f"{total_cpu(snapshot):.1f}")
-    table.add_column("CPU time", justify="right", no_wrap=True, footer=human_ms(sum(p.cpu_time_ms for _, p in rows)))
-    table.add_column("RSS", justify="right", no_wrap=True, footer=short_bytes(total_resident(snapshot)))
-    table.add_column("Read/s", justify="right", no_wrap=True, footer=short_bytes(rate_total[0]))
-    table.add_column("Write/s", justify="right", no_wrap=True, footer=short_bytes(rate_total[1]))
-    table.add_column("CPU trend", no_wrap=True, footer=Text(sparkline(cpu_total, spark_width, cpu_top), style="cyan"))
-    table.add_column("RSS trend", no_wrap=True, footer=Text(sparkline(mem_total, spark_width), style="magenta"))
-    for (guide, sample), rates in zip(rows, row_rates):
-        key = key_of(sample)
-        cpu = "–" if sample.cpu_percent is None else f"{sample.cpu_percent:.1f}"
-        table.add_row(
-            Text(guide) + Text(sample.name, style="bold" if not guide else ""),
-            str(sample.pid),
-            Text(sample.status, style=STATUS_STYLES.get(sample.status, "")),
-            cpu,
-            human_ms(sample.cpu_time_ms),
-            short_bytes(sample.resident_bytes),
-            "" if rates is None else short_bytes(rates.read),
-            "" if rates is None else short_bytes(rates.write),
-            Text(sparkline(cpu_series.get(key, []), spark_width, cpu_top), style="cyan"),
-            Text(sparkline(mem_series.get(key, []), spark_width, max(mem_total, default=0.0)), style="magenta"),
-        )
+    rate_total = [sum(r.read for rs in row_rates for r in rs if r), sum(r.write for rs in row_rates for r in rs if r)]
+    table.add_column("Process", footer="tree total", no_wrap=True, min_width=14, max_width=process_width,
+                     overflow="ellipsis")
+    table.add_column("PID", justify="right", no_wrap=True, min_width=7)
+    table.add_column("State", no_wrap=True, max_width=6, overflow="ellipsis")
+    table.add_column("CPU%", justify="right", no_wrap=True, min_width=6, footer=f"{sum(cpu_total[-1:]):.1f}")  # since the previous sample
+    table.add_column("CPU time", justify="right", no_wrap=True, min_width=8, footer=human_ms(model.total_cpu_time_ms))
+    table.add_column("RSS", justify="right", no_wrap=True, min_width=5, footer=short_bytes(total_resident(snapshot)))
+    if show_io:
+        table.add_column("Read/s", justify="right", no_wrap=True, footer=short_bytes(rate_total[0]))
+        table.add_column("Write/s", justify="right", no_wrap=True, footer=short_bytes(rate_total[1]))
+    if spark_width:
+        table.add_column(f"CPU 0–{cpu_top:.0f}%", no_wrap=True, min_width=spark_width,
+                         footer=Text(sparkline(cpu_total, spark_width, cpu_top), style="cyan"))
+        table.add_column(f"RSS 0–{short_bytes(mem_top)}", no_wrap=True, min_width=spark_width,
+                         footer=Text(sparkline(mem_total, spark_width, mem_top), style="magenta"))
+    if show_args:
+        table.add_column("Arguments", no_wrap=True, overflow="ellipsis", ratio=1)
+    fits = max(1, height - 6)  # header, column heads, totals, note, and the cursor's line
+    hidden = rows[fits - 1:] if len(rows) > fits else []
+    shown = rows[: fits - 1] if hidden else rows
+    for row, rates in zip(shown, row_rates):
+        first = row.first
+        count = len(row.samples)
+        cpu = row.cpu[-1] if row.cpu else row.cpu_percent  # from CPU time used since the previous sample
+        label = fitted_label(row.guide, first.name, f" ×{count}" if count > 1 else "", process_width)
+        cells: list[RenderableType] = [
+            label,
+            str(first.pid) if count == 1 else f"{first.pid}+",
+            Text(first.status, style=STATUS_STYLES.get(first.status, "")),
+            "–" if cpu is None else f"{cpu:.1f}",
+            human_ms(sum(p.cpu_time_ms for p in row.samples)),
+            short_bytes(sum(p.resident_bytes for p in row.samples)),
+        ]
+        if show_io:
+            known = [r for r in rates if r]
+            cells += ["" if not known else short_bytes(sum(r.read for r in known)),
+                      "" if not known else short_bytes(sum(r.write for r in known))]
+        if spark_width:
+            cells += [Text(sparkline(row.cpu, spark_width, cpu_top), style="cyan"),
+                      Text(sparkline(row.mem, spark_width, mem_top), style="magenta")]
+        if show_args:
+            words = " ".join(first.command.split()).split(" ", 1)  # one line, whatever the arguments hold
+            arguments = words[1] if count == 1 and len(words) > 1 else "" if count == 1 else f"{count} processes"
+            if len(arguments) > args_width:  # the end names the work (the file a compiler compiles)
+                arguments = "…" + arguments[-(args_width - 1):]
+            cells.append(Text(arguments, style="dim"))
+        table.add_row(*cells)
+    if hidden:
+        more = sum(len(r.samples) for r in hidden)
+        table.add_row(Text(f"… {plural(more, 'more process')}", style="dim"))
     parts: list[RenderableType] = [header, table]
     if note:
-        parts.append(Text(note, style="dim"))
+        parts.append(Text(note, style="dim", no_wrap=True, overflow="ellipsis"))
     return Group(*parts)
 
 
-def summary_view(model: WatchModel, *, title: str) -> RenderableType:
-    """Every process seen, with its lifetime and totals, and the tree's peak and total."""
-    table = Table(title=title, show_footer=True, header_style="bold", footer_style="bold")
-    table.add_column("PID", justify="right", footer="tree")
+def summary_view(model: WatchModel, *, title: str, status: int = 0, per_process: bool = False,
+                 command: bool = True, wall_ms: Optional[int] = None) -> RenderableType:
+    """The watch as ``time -v`` would tell it, then a table by process name (or by process)."""
+    records = model.records
+    running = model.running()
+    if wall_ms is None:
+        wall_ms = model.timeline[-1].sampled_at_unix_ms - model.timeline[0].sampled_at_unix_ms if model.timeline else 0
+    still = [r for k, r in records.items() if k in running]
+    facts = Table.grid(padding=(0, 2))
+    facts.add_column(style="bold")
+    facts.add_column()
+    facts.add_row("Watched", title)
+    facts.add_row("Wall time", human_ms(wall_ms))
+    if command:
+        facts.add_row("Exit status", str(status))
+    facts.add_row("CPU time", f"{human_ms(model.total_cpu_time_ms)} (peak {model.peak_cpu_percent:.0f} % of one processor)")
+    facts.add_row("Peak memory", f"{human_bytes(model.peak_resident_bytes)} resident, the whole tree at once")
+    facts.add_row("Processes", f"{len(records)} seen, {len(still)} still running"
+                  + (": " + ", ".join(f"{r.last.name} ({r.last.pid})" for r in still[:6]) if still else ""))
+    table = Table(show_footer=True, header_style="bold", footer_style="bold")
+    if per_process:
+        table.add_column("PID", justify="right", footer="tree")
     table.add_column("Process", no_wrap=True, max_width=40, overflow="ellipsis",
-                     footer=plural(len(model.records), "process"))
-    table.add_column("Lifetime", justify="right")
+                     footer=plural(len(records), "process") if per_process else "tree")
+    if per_process:
+        table.add_column("Lifetime", justify="right")
+    else:
+        table.add_column("Count", justify="right", footer=str(len(records)))
     table.add_column("CPU time", justify="right", footer=human_ms(model.total_cpu_time_ms))
     table.add_column("Peak resident", justify="right", footer=f"peak {human_bytes(model.peak_resident_bytes)}")
-    table.add_column("Read", justify="right", footer=human_bytes(model.total_read_bytes))
-    table.add_column("Written", justify="right", footer=human_bytes(model.total_written_bytes))
-    ended = ("Zombie", "Dead")
-    latest = {key_of(p) for p in model.latest.processes if p.status not in ended} if model.latest else set()
-    for key, record in sorted(model.records.items(), key=lambda item: (item[1].last.start_time_ms, item[0])):
-        lifetime = human_ms(record.lifetime_ms) + ("" if key not in latest else " +")
-        table.add_row(
-            str(record.last.pid),
-            record.last.name,
-            lifetime,
-            human_ms(record.last.cpu_time_ms),
-            human_bytes(record.peak_resident_bytes),
-            human_bytes(record.last.io_read_bytes),
-            human_bytes(record.last.io_write_bytes),
-        )
-    caption = f"peak CPU of the tree {model.peak_cpu_percent:.1f} % of one processor; '+': still running"
-    table.caption = caption
-    return table
+    if per_process:
+        table.add_column("Read", justify="right", footer=human_bytes(model.total_read_bytes))
+        table.add_column("Written", justify="right", footer=human_bytes(model.total_written_bytes))
+        for key, record in sorted(records.items(), key=lambda item: (item[1].last.start_time_ms, item[0])):
+            table.add_row(
+                str(record.last.pid),
+                record.last.name,
+                lifetime_text(record.lifetime_ms) + (" +" if key in running else ""),
+                human_ms(record.measured_cpu_ms),
+                human_bytes(record.peak_resident_bytes),
+                human_bytes(record.last.io_read_bytes),
+                human_bytes(record.last.io_write_bytes),
+            )
+        table.caption = "lifetimes to the second (start times have that resolution); '+': still running"
+    else:
+        for name, count, cpu_ms, peak in model.by_name():
+            table.add_row(name, str(count), human_ms(cpu_ms), human_bytes(peak))
+        table.caption = "peak resident: the largest of one process; --processes lists each process"
+    return Group(facts, table)
