@@ -1,5 +1,7 @@
 #include "procinfo/linux/kept_open_files.h"
 
+#include "procinfo/linux/proc_root.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -110,12 +112,16 @@ std::size_t defaultKeptOpenBudget() {
 bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
 
 Descriptor KeptOpenFiles::openFile(const char* relative) {
-  if (procFd_ < 0) return Descriptor();
-  Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+  Descriptor fd = root_.open(relative);
   if (!fd.valid() && isDescriptorShortage(errno)) {
     // Kept files are a saving, never worth a value: give them all up.
     releaseKeptFiles();
-    fd = Descriptor(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+    fd = root_.open(relative);
+  }
+  if (!fd.valid() && isDescriptorShortage(errno) && root_.holding()) {
+    // So are the held /proc directory and /proc/stat.
+    root_.stopHolding();
+    fd = root_.open(relative);
   }
   return fd;
 }
@@ -128,7 +134,7 @@ void KeptOpenFiles::releaseKeptFiles() {
 
 bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
   buffer.size = 0;
-  if (procFd_ < 0) return false;
+  if (!root_.usable()) return false;
   const auto slot = static_cast<std::size_t>(file);
   if (file != ProcFile::stat) detailsListing_ = listing_;
   auto entry = files_.find(pid);

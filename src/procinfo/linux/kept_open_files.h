@@ -28,7 +28,10 @@
 // descriptors taken by other code, or the system's file table full). A
 // value must never be lost to that: when an open fails with EMFILE or
 // ENFILE, every kept file is closed, the budget drops to 0 and the open is
-// tried once more; from then on every file is opened, read and closed.
+// tried once more; from then on every file is opened, read and closed. If
+// even that open fails, the /proc directory and /proc/stat are let go too
+// (ProcRoot::stopHolding) and the open is tried a last time: one free
+// descriptor is then enough to read every value.
 //
 // Owned by the LinuxPlatform; one thread at a time, like its owner.
 #pragma once
@@ -42,6 +45,8 @@
 #include <vector>
 
 namespace sidecar::procinfo {
+
+class ProcRoot;
 
 /// An owned file descriptor, closed on destruction; -1 when none.
 class Descriptor {
@@ -101,9 +106,9 @@ bool isDescriptorShortage(int error);
 
 class KeptOpenFiles {
  public:
-  /// `procFd` is the open /proc directory (owned by the caller, may be -1:
-  /// every read then fails); `budget` the most descriptors kept open.
-  KeptOpenFiles(int procFd, std::size_t budget) : procFd_(procFd), budget_(budget) {}
+  /// `root` is the /proc mount (owned by the caller; when it is not usable
+  /// every read fails); `budget` the most descriptors kept open.
+  KeptOpenFiles(ProcRoot& root, std::size_t budget) : root_(root), budget_(budget) {}
 
   /// Reads /proc/PID/<file> whole into `buffer`: through the kept
   /// descriptor when there is one, else by opening the file, which is kept
@@ -113,7 +118,8 @@ class KeptOpenFiles {
 
   /// Opens `relative` (a path below /proc) for reading. When descriptors
   /// have run short, stops keeping files (releaseKeptFiles) and tries once
-  /// more. Invalid when the open fails.
+  /// more, then stops holding the /proc directory and /proc/stat and tries
+  /// a last time. Invalid when the open fails.
   Descriptor openFile(const char* relative);
 
   /// Closes every kept file and keeps none from now on: the budget is 0.
@@ -135,7 +141,7 @@ class KeptOpenFiles {
     std::uint64_t detailsRead = 0;  // the keepOnly() after which io or cmdline was last read
   };
 
-  int procFd_;
+  ProcRoot& root_;
   std::size_t budget_;
   std::size_t open_ = 0;
   std::uint64_t listing_ = 0;

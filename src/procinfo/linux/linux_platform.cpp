@@ -15,23 +15,10 @@ namespace {
 
 constexpr std::size_t LINK_CAPACITY = 4096;
 
-bool parsePid(const char* name, std::uint32_t& pid) {
-  const std::size_t length = std::strlen(name);
-  if (length == 0 || name[0] < '1' || name[0] > '9') return false;
-  const auto [end, error] = std::from_chars(name, name + length, pid);
-  return error == std::errc() && end == name + length;
-}
-
 }  // namespace
 
-void LinuxPlatform::DirCloser::operator()(DIR* dir) const { closedir(dir); }
-
 LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<std::size_t> keptOpenBudget)
-    : clock_(clock),
-      proc_(opendir(procRoot)),
-      procFd_(proc_ ? dirfd(proc_.get()) : -1),
-      systemStat_(procFd_ >= 0 ? openat(procFd_, "stat", O_RDONLY | O_CLOEXEC) : -1),
-      files_(procFd_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
+    : clock_(clock), root_(procRoot), files_(root_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
   const long ticks = sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
   const long page = sysconf(_SC_PAGESIZE);
@@ -42,23 +29,22 @@ LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<s
 const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) { return formatPidPath(path_, pid, leaf); }
 
 bool LinuxPlatform::readSystemStat(ReadBuffer& buffer) {
-  buffer.size = 0;
-  if (systemStat_.valid() && readWhole(systemStat_.get(), buffer)) return true;
-  systemStat_ = files_.openFile("stat");
-  return systemStat_.valid() && readWhole(systemStat_.get(), buffer);
+  if (root_.readHeldSystemStat(buffer)) return true;
+  Descriptor fresh = files_.openFile("stat");
+  if (!fresh.valid() || !readWhole(fresh.get(), buffer)) return false;
+  root_.holdSystemStat(std::move(fresh));
+  return true;
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
-  pids.clear();
   statPid_.reset();
-  if (!proc_) return false;
-  rewinddir(proc_.get());
-  errno = 0;
-  while (const dirent* entry = readdir(proc_.get())) {
-    std::uint32_t pid = 0;
-    if (parsePid(entry->d_name, pid)) pids.push_back(pid);
+  bool listed = root_.listPids(pids);
+  if (!listed && !root_.holding() && isDescriptorShortage(errno)) {
+    // The directory is opened for each listing now: make room for it.
+    files_.releaseKeptFiles();
+    listed = root_.listPids(pids);
   }
-  if (errno != 0 || pids.empty()) return false;
+  if (!listed || pids.empty()) return false;
   files_.keepOnly(pids);
   return true;
 }
@@ -102,9 +88,9 @@ std::optional<DiskCounters> LinuxPlatform::diskCounters(std::uint32_t pid) {
 }
 
 bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
-  if (procFd_ >= 0) {
+  {
     linkBuffer_.resize(LINK_CAPACITY);
-    const ssize_t length = readlinkat(procFd_, pidPath(pid, "exe"), linkBuffer_.data(), linkBuffer_.size());
+    const ssize_t length = root_.readLink(pidPath(pid, "exe"), linkBuffer_.data(), linkBuffer_.size());
     if (length > 0) {
       const std::string_view target(linkBuffer_.data(), static_cast<std::size_t>(length));
       const std::string_view last = lastPathComponent(withoutDeletedSuffix(target));
