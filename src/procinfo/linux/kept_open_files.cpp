@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -58,6 +59,30 @@ bool readWhole(int fd, ReadBuffer& buffer) {
       return false;
     }
   }
+}
+
+bool readPieces(int fd, ReadBuffer& buffer, std::size_t maxBytes, PieceSink& sink) {
+  sink.restart();
+  if (buffer.capacity < FIRST_CAPACITY) {
+    buffer.data = std::make_unique_for_overwrite<char[]>(FIRST_CAPACITY);
+    buffer.capacity = FIRST_CAPACITY;
+  }
+  buffer.size = 0;
+  std::size_t offset = 0;
+  while (offset < maxBytes) {
+    const std::size_t asked = std::min(buffer.capacity, maxBytes - offset);
+    const ssize_t got = pread(fd, buffer.data.get(), asked, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return true;
+    offset += static_cast<std::size_t>(got);
+    if (!sink.take(std::string_view(buffer.data.get(), static_cast<std::size_t>(got)))) return true;
+    // As for readWhole: the kernel fills a read as far as the file goes.
+    if (static_cast<std::size_t>(got) < asked) return true;
+  }
+  return true;
 }
 
 const char* formatPidPath(char (&path)[64], std::uint32_t pid, std::string_view leaf) {
@@ -132,8 +157,8 @@ void KeptOpenFiles::releaseKeptFiles() {
   budget_ = 0;
 }
 
-bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
-  buffer.size = 0;
+template <typename ReadFrom>
+bool KeptOpenFiles::readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom) {
   if (!root_.usable()) return false;
   const auto slot = static_cast<std::size_t>(file);
   if (file != ProcFile::stat) detailsListing_ = listing_;
@@ -141,14 +166,13 @@ bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
   if (entry != files_.end() && file != ProcFile::stat) entry->second.detailsRead = listing_;
   if (entry != files_.end() && entry->second.byFile[slot].valid()) {
     Descriptor& kept = entry->second.byFile[slot];
-    // A stat is never empty while its process lives.
-    if (readWhole(kept.get(), buffer) && (file != ProcFile::stat || buffer.size > 0)) return true;
+    if (readFrom(kept.get())) return true;
     // The process has gone, or another now has its pid: open it afresh.
     kept.reset();
     --open_;
   }
   Descriptor fresh = openFile(formatPidPath(path_, pid, LEAVES[slot]));
-  if (!fresh.valid() || !readWhole(fresh.get(), buffer)) return false;
+  if (!fresh.valid() || !readFrom(fresh.get())) return false;
   if (open_ < budget_) {
     // Looked up again: openFile() may have released every kept file.
     entry = files_.try_emplace(pid).first;
@@ -157,6 +181,19 @@ bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
     ++open_;
   }
   return true;
+}
+
+bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
+  buffer.size = 0;
+  return readWith(pid, file, [&](int fd) {
+    // A stat is never empty while its process lives.
+    return readWhole(fd, buffer) && (file != ProcFile::stat || buffer.size > 0);
+  });
+}
+
+bool KeptOpenFiles::readInPieces(std::uint32_t pid, ProcFile file, ReadBuffer& buffer, std::size_t maxBytes,
+                                 PieceSink& sink) {
+  return readWith(pid, file, [&](int fd) { return readPieces(fd, buffer, maxBytes, sink); });
 }
 
 void KeptOpenFiles::keepOnly(const std::vector<std::uint32_t>& listed) {

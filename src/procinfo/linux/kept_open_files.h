@@ -81,6 +81,25 @@ struct ReadBuffer {
 /// fails; `buffer` then holds what was read before.
 bool readWhole(int fd, ReadBuffer& buffer);
 
+/// Receives a file in pieces (readPieces).
+class PieceSink {
+ public:
+  /// Called before the first piece of every attempt to read the file: what
+  /// an earlier, failed attempt handed over is to be forgotten.
+  virtual void restart() = 0;
+  /// Takes the next piece; false when no more is wanted.
+  virtual bool take(std::string_view piece) = 0;
+
+ protected:
+  ~PieceSink() = default;
+};
+
+/// Reads an open /proc file from offset 0 in pieces of the buffer's
+/// capacity (made at least 4096 bytes, never grown), handing each to `sink`,
+/// until the file ends (a short read, as for readWhole), the sink wants no
+/// more, or `maxBytes` have been read. False when a read fails.
+bool readPieces(int fd, ReadBuffer& buffer, std::size_t maxBytes, PieceSink& sink);
+
 /// Writes "PID/leaf" into `path` (room for any pid and leaf name used here)
 /// and returns it.
 const char* formatPidPath(char (&path)[64], std::uint32_t pid, std::string_view leaf);
@@ -116,6 +135,10 @@ class KeptOpenFiles {
   /// read (the process has gone, or access is denied).
   bool read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer);
 
+  /// Reads /proc/PID/<file> like read(), but in pieces handed to `sink`
+  /// and no further than `maxBytes` (readPieces).
+  bool readInPieces(std::uint32_t pid, ProcFile file, ReadBuffer& buffer, std::size_t maxBytes, PieceSink& sink);
+
   /// Opens `relative` (a path below /proc) for reading. When descriptors
   /// have run short, stops keeping files (releaseKeptFiles) and tries once
   /// more, then stops holding the /proc directory and /proc/stat and tries
@@ -140,6 +163,11 @@ class KeptOpenFiles {
     std::uint64_t listing = 0;      // the last keepOnly() that listed the pid
     std::uint64_t detailsRead = 0;  // the keepOnly() after which io or cmdline was last read
   };
+
+  /// The kept-or-fresh descriptor logic of read(), with `readFrom(fd)`
+  /// doing the reading.
+  template <typename ReadFrom>
+  bool readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom);
 
   ProcRoot& root_;
   std::size_t budget_;

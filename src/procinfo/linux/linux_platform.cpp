@@ -111,8 +111,7 @@ bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
 bool LinuxPlatform::readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
                                          std::vector<std::string>& arguments) {
   if (wantArguments) {
-    if (!files_.read(pid, ProcFile::cmdline, fileBuffer_)) return false;
-    splitNulSeparated(fileBuffer_.view(), arguments);
+    if (!commandLine_.read(files_, pid, fileBuffer_, arguments)) return false;
   }
   if (wantName && !readName(pid, name)) {
     // The process has gone since its stat was read: an empty name now, and

@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "procinfo/linux/command_line_reader.h"
 #include "procinfo/linux/kept_open_files.h"
 #include "procinfo/linux/proc_files.h"
 #include "procinfo/linux/proc_root.h"
@@ -59,7 +60,8 @@ class LinuxPlatform final : public Platform {
   /// Linux has no per-process thread query: always empty.
   std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
   std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;
-  /// Arguments from /proc/PID/cmdline; the name from /proc/PID/exe, else the
+  /// Arguments from /proc/PID/cmdline, read no further than the command
+  /// text can use (command_line_reader.h); the name from /proc/PID/exe, else the
   /// short name of /proc/PID/stat taken whole. Reads nothing when neither is
   /// wanted.
   bool readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
@@ -101,6 +103,7 @@ class LinuxPlatform final : public Platform {
   char path_[64] = {};
   ReadBuffer statBuffer_;
   ReadBuffer fileBuffer_;
+  CommandLineReader commandLine_;
   std::string linkBuffer_;
   std::optional<std::uint32_t> statPid_;  // whose stat statBuffer_ holds
   std::optional<ProcStat> stat_;          // its parse; empty when unreadable
