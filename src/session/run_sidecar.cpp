@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 
 #include "procinfo/clock.h"
 #include "procinfo/platform.h"
@@ -42,12 +47,19 @@ void reopenOnDevNullIfClosed(int fd) {
 }
 
 /// Writes one whole line to standard error, ignoring failures: there is no
-/// other place left to report them.
-void writeDiagnostic(const std::string& text) {
-  const std::string line = "Error: " + text + "\n";
+/// other place left to report them. Allocates nothing, so that it works
+/// when memory has run out.
+void writeDiagnostic(std::string_view text) {
+  static constexpr std::string_view PREFIX = "Error: ";
+  char line[512];
+  const std::size_t length = std::min(text.size(), sizeof line - PREFIX.size() - 1);
+  std::memcpy(line, PREFIX.data(), PREFIX.size());
+  std::memcpy(line + PREFIX.size(), text.data(), length);
+  line[PREFIX.size() + length] = '\n';
+  const std::size_t total = PREFIX.size() + length + 1;
   std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = write(STDERR_FILENO, line.data() + written, line.size() - written);
+  while (written < total) {
+    const ssize_t n = write(STDERR_FILENO, line + written, total - written);
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -55,6 +67,16 @@ void writeDiagnostic(const std::string& text) {
       return;
     }
     written += static_cast<std::size_t>(n);
+  }
+}
+
+/// The description of an allocation that failed, in the form of the other
+/// operating-system errors.
+std::string outOfMemoryText() {
+  try {
+    return protocol::IoStatus::osError(ENOMEM).describe();
+  } catch (const std::bad_alloc&) {
+    return {};
   }
 }
 
@@ -75,21 +97,16 @@ void prepareProcess() {
   }
 }
 
-int runSidecar() {
-  prepareProcess();
+namespace {
 
-  // Standard output belongs to the writer for the whole run; nothing else
-  // in the process writes to it.
-  protocol::FdSink output(STDOUT_FILENO);
-  protocol::MessageWriter writer(output);
+/// The session from the greeting to its end: its outcome, or the
+/// diagnostic of a failed start of the reader thread.
+std::variant<protocol::IoStatus, ReaderStartError> runSession(protocol::MessageWriter& writer) {
   protocol::IoStatus outcome = writeGreeting(writer);
-
   if (outcome.isOk()) {
     CommandChannel channel = makeCommandChannel();
     if (std::optional<ReaderStartError> error = startCommandReader(std::move(channel.sender))) {
-      writer.close();
-      writeDiagnostic(error->message);
-      return FAILURE_STATUS;
+      return std::move(*error);
     }
     procinfo::SystemClock clock;
     const std::unique_ptr<procinfo::Platform> platform = procinfo::makeSystemPlatform(clock);
@@ -101,10 +118,37 @@ int runSidecar() {
     // fails, so it stops at its next line; it is not waited for.
     channel.receiver.release();
   }
+  return outcome;
+}
+
+}  // namespace
+
+int runSidecar() {
+  prepareProcess();
+
+  // Standard output belongs to the writer for the whole run; nothing else
+  // in the process writes to it.
+  protocol::FdSink output(STDOUT_FILENO);
+  protocol::MessageWriter writer(output);
+  std::string failure;
+  try {
+    std::variant<protocol::IoStatus, ReaderStartError> ended = runSession(writer);
+    if (const auto* error = std::get_if<ReaderStartError>(&ended)) {
+      failure = error->message;
+    } else if (const auto& outcome = std::get<protocol::IoStatus>(ended); !outcome.isOk()) {
+      failure = outcome.describe();
+    }
+  } catch (const std::bad_alloc&) {
+    // An allocation failed on this thread. Unwinding has released the
+    // session's state; the writer encodes without allocating, so it never
+    // holds half a line. The run ends as after an output failure.
+    failure = outOfMemoryText();
+    if (failure.empty()) failure = "out of memory";
+  }
 
   writer.close();
-  if (!outcome.isOk()) {
-    writeDiagnostic(outcome.describe());
+  if (!failure.empty()) {
+    writeDiagnostic(failure);
     return FAILURE_STATUS;
   }
   return 0;
