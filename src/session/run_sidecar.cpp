@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,6 +72,27 @@ void writeDiagnostic(std::string_view text) {
   }
 }
 
+/// Reading the system's processes takes one descriptor at a time beside the
+/// standard streams (on Linux, files under /proc); with none free every
+/// answer would come back silently empty. The description of that
+/// shortage, or nothing when a descriptor is free.
+std::optional<std::string> descriptorShortage() {
+  const int probe = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (probe >= 0) {
+    close(probe);
+    return std::nullopt;
+  }
+  if (errno != EMFILE) {
+    return std::nullopt;
+  }
+  rlimit limit{};
+  const std::string bound = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                                ? " of " + std::to_string(limit.rlim_cur)
+                                : std::string();
+  return "no file descriptor is free under the open-file limit" + bound +
+         "; the sidecar needs one beside standard input, output and error";
+}
+
 /// The description of an allocation that failed, in the form of the other
 /// operating-system errors.
 std::string outOfMemoryText() {
@@ -99,14 +122,23 @@ void prepareProcess() {
 
 namespace {
 
+/// A run that could not start; the text is its diagnostic.
+struct StartFailure {
+  std::string message;
+};
+
 /// The session from the greeting to its end: its outcome, or the
-/// diagnostic of a failed start of the reader thread.
-std::variant<protocol::IoStatus, ReaderStartError> runSession(protocol::MessageWriter& writer) {
+/// diagnostic of a failed start (no descriptor free, or the reader thread
+/// could not be started), in which case nothing is written.
+std::variant<protocol::IoStatus, StartFailure> runSession(protocol::MessageWriter& writer) {
+  if (std::optional<std::string> shortage = descriptorShortage()) {
+    return StartFailure{std::move(*shortage)};
+  }
   protocol::IoStatus outcome = writeGreeting(writer);
   if (outcome.isOk()) {
     CommandChannel channel = makeCommandChannel();
     if (std::optional<ReaderStartError> error = startCommandReader(std::move(channel.sender))) {
-      return std::move(*error);
+      return StartFailure{std::move(error->message)};
     }
     procinfo::SystemClock clock;
     const std::unique_ptr<procinfo::Platform> platform = procinfo::makeSystemPlatform(clock);
@@ -132,8 +164,8 @@ int runSidecar() {
   protocol::MessageWriter writer(output);
   std::string failure;
   try {
-    std::variant<protocol::IoStatus, ReaderStartError> ended = runSession(writer);
-    if (const auto* error = std::get_if<ReaderStartError>(&ended)) {
+    std::variant<protocol::IoStatus, StartFailure> ended = runSession(writer);
+    if (const auto* error = std::get_if<StartFailure>(&ended)) {
       failure = error->message;
     } else if (const auto& outcome = std::get<protocol::IoStatus>(ended); !outcome.isOk()) {
       failure = outcome.describe();
