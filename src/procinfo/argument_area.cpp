@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "procinfo/argument_collector.h"
+
 namespace sidecar::procinfo {
 
 std::string_view lastPathComponent(std::string_view path) {
@@ -24,26 +26,13 @@ std::string_view lastPathComponent(std::string_view path) {
 namespace {
 
 // Replaces `arguments` by the strings of `bytes` from `pos`, each ending at a
-// NUL or at the end, at most `limit` of them, empty ones left out. Reuses
-// the strings already in `arguments`.
+// NUL or at the end, at most `limit` of them, empty ones left out, keeping
+// only what the command text can use (argument_collector.h).
 void takeStrings(std::string_view bytes, std::size_t pos, std::size_t limit,
                  std::vector<std::string>& arguments) {
-  std::size_t kept = 0;
-  for (std::size_t taken = 0; taken < limit && pos < bytes.size(); ++taken) {
-    std::size_t nul = bytes.find('\0', pos);
-    if (nul == std::string_view::npos) nul = bytes.size();
-    if (nul > pos) {
-      const std::string_view argument = bytes.substr(pos, nul - pos);
-      if (kept < arguments.size()) {
-        arguments[kept].assign(argument);
-      } else {
-        arguments.emplace_back(argument);
-      }
-      ++kept;
-    }
-    pos = nul + 1;
-  }
-  arguments.resize(kept);
+  ArgumentCollector collector(arguments, limit);
+  if (pos < bytes.size()) collector.take(bytes.substr(pos));
+  collector.finish();
 }
 
 }  // namespace

@@ -25,14 +25,15 @@ std::string_view lastPathComponent(std::string_view path);
 ///   - wantName: `name` becomes the path's last component (possibly empty).
 ///   - wantArguments: `arguments` is replaced by at most `count` arguments,
 ///     empty ones left out; a count below 1 gives none; taking stops at the
-///     end of the area.
+///     end of the area, and once the joined arguments are long enough for
+///     the command text (ArgumentCollector).
 /// Returns true otherwise.
 bool parseArgumentArea(std::string_view area, bool wantName, bool wantArguments, std::string& name,
                        std::vector<std::string>& arguments);
 
 /// Replaces `arguments` by the NUL-separated strings of `bytes` (Linux
 /// /proc/PID/cmdline), empty ones left out; a last string without its NUL
-/// counts too.
+/// counts too. Stops like parseArgumentArea once the text is full.
 void splitNulSeparated(std::string_view bytes, std::vector<std::string>& arguments);
 
 }  // namespace sidecar::procinfo

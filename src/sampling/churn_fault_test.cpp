@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "procinfo/argument_area.h"
+#include "procinfo/argument_collector.h"
 #include "procinfo/fake/fake_clock.h"
 #include "procinfo/fake/fake_platform.h"
 #include "procinfo/process_info_source.h"
@@ -73,10 +74,19 @@ struct ModelRecord {
 
 using Model = std::map<std::uint32_t, ModelRecord>;
 
+// What the source keeps of an argument list: the non-empty arguments, as
+// far as their text joined by single spaces reaches
+// COMMAND_LINE_KEPT_BYTES, the last one cut there.
 std::vector<std::string> nonEmpty(const std::vector<std::string>& args) {
   std::vector<std::string> kept;
+  std::size_t joined = 0;
   for (const auto& a : args) {
-    if (!a.empty()) kept.push_back(a);
+    if (a.empty()) continue;
+    if (!kept.empty()) ++joined;
+    if (joined >= procinfo::COMMAND_LINE_KEPT_BYTES) break;
+    const std::size_t take = std::min(a.size(), procinfo::COMMAND_LINE_KEPT_BYTES - joined);
+    kept.push_back(a.substr(0, take));
+    joined += take;
   }
   return kept;
 }

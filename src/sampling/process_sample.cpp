@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "procinfo/argument_collector.h"
 #include "procinfo/process_status.h"
 #include "sampling/saturating.h"
 #include "sampling/utf8_text.h"
@@ -17,6 +18,10 @@ namespace {
 // has at most four bytes, so whatever starts after the first room + 4 bytes
 // lands beyond the cut and cannot change where it falls.
 constexpr std::size_t UTF8_MAX_SEQUENCE = 4;
+
+// The source keeps only the first COMMAND_LINE_KEPT_BYTES of the joined
+// arguments; joinArguments must never look past them.
+static_assert(procinfo::COMMAND_LINE_KEPT_BYTES >= COMMAND_MAX_BYTES + UTF8_MAX_SEQUENCE);
 
 // Appends the arguments to `command` through `append`, separated by single
 // spaces, and stops once the command is longer than the limit.

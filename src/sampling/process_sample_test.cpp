@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "procinfo/argument_collector.h"
 #include "sampling/utf8_text.h"
 
 namespace sidecar::sampling {
@@ -47,6 +48,44 @@ TEST(ProcessSampleTest, CommandMatchesTheJoinedArgumentsConvertedAndCut) {
         const std::string command = commandOf(shapes[s]);
         EXPECT_EQ(command, expectedCommand(shapes[s])) << "before " << before << " tail " << t << " shape " << s;
         EXPECT_LE(command.size(), COMMAND_MAX_BYTES);
+      }
+    }
+  }
+}
+
+// The source keeps only as much of a command line as the command text can
+// use; the text must come out byte for byte as from every argument. The
+// arguments go in as a NUL-separated area, with empty arguments between and
+// in pieces of several sizes, as a reader of /proc/PID/cmdline hands them on.
+TEST(ProcessSampleTest, TheKeptPartOfACommandLineGivesTheWholeCommand) {
+  const std::string emoji = "\xF0\x9F\x98\x80";
+  const std::vector<std::string> tails = {emoji + emoji, "\x80\x80\x80\x80", "\xF0\x9F\x98", "\xC3", "abc"};
+  for (std::size_t before = COMMAND_MAX_BYTES - 6; before <= COMMAND_MAX_BYTES + 10; ++before) {
+    for (std::size_t t = 0; t < tails.size(); ++t) {
+      const std::vector<std::vector<std::string>> shapes = {
+          {std::string(before, 'a') + tails[t] + std::string(5000, 'z')},
+          {std::string(before, 'a'), "", "", tails[t], "next"},
+          {"", std::string(before / 2, 'a'), "", std::string(before - before / 2 - 1, 'b') + tails[t], "", "c"},
+          {std::string(before - 1, 'a'), "", tails[t]},
+      };
+      for (std::size_t s = 0; s < shapes.size(); ++s) {
+        std::string area;
+        std::vector<std::string> nonEmpty;
+        for (const std::string& argument : shapes[s]) {
+          area += argument;
+          area += '\0';
+          if (!argument.empty()) nonEmpty.push_back(argument);
+        }
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, area.size()}) {
+          std::vector<std::string> kept = {"left", "over", "from", "before"};
+          procinfo::ArgumentCollector collector(kept);
+          for (std::size_t pos = 0; pos < area.size() && collector.take(std::string_view(area).substr(pos, piece));
+               pos += piece) {
+          }
+          collector.finish();
+          EXPECT_EQ(commandOf(kept), expectedCommand(nonEmpty))
+              << "before " << before << " tail " << t << " shape " << s << " piece " << piece;
+        }
       }
     }
   }

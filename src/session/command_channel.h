@@ -44,7 +44,10 @@ struct [[nodiscard]] SendResult {
   bool ok() const { return !returned.has_value(); }
 };
 
-enum class ReceiveStatus { Item, TimedOut, Disconnected };
+/// Disconnected: the sending end was released. SenderFailed: it was
+/// released by fail(), because the sender could not go on (its thread ran
+/// out of memory); the run cannot end in order then.
+enum class ReceiveStatus { Item, TimedOut, Disconnected, SenderFailed };
 
 /// Outcome of `receiveWithTimeout`: `item` is set exactly when `status` is
 /// Item.
@@ -88,7 +91,8 @@ class ChannelState {
         return result;
       }
       if (!senderOpen_) {
-        return ReceiveResult<T>{ReceiveStatus::Disconnected, std::nullopt};
+        return ReceiveResult<T>{senderFailed_ ? ReceiveStatus::SenderFailed : ReceiveStatus::Disconnected,
+                                std::nullopt};
       }
       if (!deadline) {
         notEmpty_.wait(mutex_);
@@ -100,9 +104,10 @@ class ChannelState {
     }
   }
 
-  void closeSender() SIDECAR_EXCLUDES(mutex_) {
+  void closeSender(bool failed) SIDECAR_EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
     senderOpen_ = false;
+    senderFailed_ = failed;
     notEmpty_.signalAll();
   }
 
@@ -124,6 +129,7 @@ class ChannelState {
   CondVar notFull_;
   std::deque<T> queue_ SIDECAR_GUARDED_BY(mutex_);
   bool senderOpen_ SIDECAR_GUARDED_BY(mutex_) = true;
+  bool senderFailed_ SIDECAR_GUARDED_BY(mutex_) = false;
   bool receiverOpen_ SIDECAR_GUARDED_BY(mutex_) = true;
 };
 
@@ -166,7 +172,16 @@ class Sender {
   /// Releases this end; idempotent.
   void release() {
     if (state_) {
-      state_->closeSender();
+      state_->closeSender(false);
+      state_.reset();
+    }
+  }
+
+  /// Releases this end as failed: once the queued items are taken, the
+  /// receiver sees SenderFailed instead of Disconnected. Allocates nothing.
+  void fail() {
+    if (state_) {
+      state_->closeSender(true);
       state_.reset();
     }
   }
@@ -195,8 +210,8 @@ class Receiver {
   ~Receiver() { release(); }
 
   /// The oldest queued item at once if there is one; otherwise waits until an
-  /// item arrives, the sending end is released (Disconnected) or `timeout`
-  /// has passed (TimedOut). Queued items always come before Disconnected.
+  /// item arrives, the sending end is released (Disconnected, or
+  /// SenderFailed after fail()) or `timeout` has passed (TimedOut). Queued items always come before Disconnected.
   /// A timeout whose deadline cannot be represented means no deadline.
   ReceiveResult<T> receiveWithTimeout(std::chrono::nanoseconds timeout) {
     if (!state_) {

@@ -43,6 +43,18 @@ TEST(CommandChannel, DeliversItemsInOrderAndDisconnectsOnlyAfterTheQueueIsDraine
   EXPECT_EQ(channel.receiver.receiveWithTimeout(1s).status, ReceiveStatus::Disconnected);
 }
 
+// A reader that ran out of memory must not read as the end of input, which
+// would end the run with status 0.
+TEST(CommandChannel, AFailedSenderIsReportedAfterTheQueuedItems) {
+  Channel<Item> channel = makeChannel<Item>(8);
+  ASSERT_TRUE(channel.sender.send(item(7)).ok());
+  channel.sender.fail();
+  channel.sender.release();  // nothing left to release: stays failed
+  EXPECT_EQ(receiveValue(channel.receiver), 7);
+  EXPECT_EQ(channel.receiver.receiveWithTimeout(1s).status, ReceiveStatus::SenderFailed);
+  EXPECT_EQ(channel.receiver.receiveWithTimeout(1s).status, ReceiveStatus::SenderFailed);
+}
+
 TEST(CommandChannel, TimesOutOnAnEmptyQueueWhileTheSenderLives) {
   Channel<Item> channel = makeChannel<Item>(4);
   const auto before = std::chrono::steady_clock::now();

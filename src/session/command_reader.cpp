@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <new>
 #include <utility>
 
 #include "protocol/io_status.h"
@@ -44,7 +45,9 @@ ReaderMessage decodeLine(std::string_view line) {
   return ReaderMessage(ReaderFailure{INVALID_COMMAND_PREFIX + parsed.error});
 }
 
-void runCommandReader(InputSource& source, CommandSender sender) {
+namespace {
+
+void readCommands(InputSource& source, CommandSender& sender) {
   LineReader reader(source);
   for (;;) {
     LineReader::Result next = reader.next();
@@ -67,6 +70,19 @@ void runCommandReader(InputSource& source, CommandSender sender) {
     if (!sender.send(decodeLine(next.line)).ok()) {
       return;  // the main loop has ended
     }
+  }
+}
+
+}  // namespace
+
+void runCommandReader(InputSource& source, CommandSender sender) {
+  try {
+    readCommands(source, sender);
+  } catch (const std::bad_alloc&) {
+    // A line (or its command) did not fit in memory. Failing the channel,
+    // which allocates nothing, lets the main loop end the run with an
+    // error; releasing it plainly would read as the end of input.
+    sender.fail();
   }
 }
 

@@ -33,7 +33,8 @@ ReaderMessage decodeLine(std::string_view line);
 /// The reader's loop, on the calling thread: reads lines from `source` and
 /// sends one item per non-blank line until the end of input, a failed read
 /// or invalid UTF-8 (both sent as a failure text first), or a failed send.
-/// Releases `sender` when it returns.
+/// Releases `sender` when it returns; when memory ran out, as failed
+/// (Sender::fail), so that the main loop ends the run with an error.
 void runCommandReader(InputSource& source, CommandSender sender);
 
 /// Why the reader thread could not be started.

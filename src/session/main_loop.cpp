@@ -1,5 +1,7 @@
 #include "session/main_loop.h"
 
+#include <cerrno>
+
 #include <optional>
 #include <utility>
 
@@ -64,6 +66,9 @@ IoStatus runMainLoop(SessionState& state, protocol::MessageWriter& writer, Comma
         continue;
       case ReceiveStatus::Disconnected:
         return IoStatus::ok();
+      case ReceiveStatus::SenderFailed:
+        // The reader thread ran out of memory.
+        return IoStatus::osError(ENOMEM);
       case ReceiveStatus::Item:
         break;
     }

@@ -2,12 +2,19 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 
 #include "procinfo/clock.h"
 #include "procinfo/platform.h"
@@ -42,12 +49,19 @@ void reopenOnDevNullIfClosed(int fd) {
 }
 
 /// Writes one whole line to standard error, ignoring failures: there is no
-/// other place left to report them.
-void writeDiagnostic(const std::string& text) {
-  const std::string line = "Error: " + text + "\n";
+/// other place left to report them. Allocates nothing, so that it works
+/// when memory has run out.
+void writeDiagnostic(std::string_view text) {
+  static constexpr std::string_view PREFIX = "Error: ";
+  char line[512];
+  const std::size_t length = std::min(text.size(), sizeof line - PREFIX.size() - 1);
+  std::memcpy(line, PREFIX.data(), PREFIX.size());
+  std::memcpy(line + PREFIX.size(), text.data(), length);
+  line[PREFIX.size() + length] = '\n';
+  const std::size_t total = PREFIX.size() + length + 1;
   std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = write(STDERR_FILENO, line.data() + written, line.size() - written);
+  while (written < total) {
+    const ssize_t n = write(STDERR_FILENO, line + written, total - written);
     if (n < 0 && errno == EINTR) {
       continue;
     }
@@ -55,6 +69,37 @@ void writeDiagnostic(const std::string& text) {
       return;
     }
     written += static_cast<std::size_t>(n);
+  }
+}
+
+/// Reading the system's processes takes one descriptor at a time beside the
+/// standard streams (on Linux, files under /proc); with none free every
+/// answer would come back silently empty. The description of that
+/// shortage, or nothing when a descriptor is free.
+std::optional<std::string> descriptorShortage() {
+  const int probe = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (probe >= 0) {
+    close(probe);
+    return std::nullopt;
+  }
+  if (errno != EMFILE) {
+    return std::nullopt;
+  }
+  rlimit limit{};
+  const std::string bound = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                                ? " of " + std::to_string(limit.rlim_cur)
+                                : std::string();
+  return "no file descriptor is free under the open-file limit" + bound +
+         "; the sidecar needs one beside standard input, output and error";
+}
+
+/// The description of an allocation that failed, in the form of the other
+/// operating-system errors.
+std::string outOfMemoryText() {
+  try {
+    return protocol::IoStatus::osError(ENOMEM).describe();
+  } catch (const std::bad_alloc&) {
+    return {};
   }
 }
 
@@ -75,21 +120,25 @@ void prepareProcess() {
   }
 }
 
-int runSidecar() {
-  prepareProcess();
+namespace {
 
-  // Standard output belongs to the writer for the whole run; nothing else
-  // in the process writes to it.
-  protocol::FdSink output(STDOUT_FILENO);
-  protocol::MessageWriter writer(output);
+/// A run that could not start; the text is its diagnostic.
+struct StartFailure {
+  std::string message;
+};
+
+/// The session from the greeting to its end: its outcome, or the
+/// diagnostic of a failed start (no descriptor free, or the reader thread
+/// could not be started), in which case nothing is written.
+std::variant<protocol::IoStatus, StartFailure> runSession(protocol::MessageWriter& writer) {
+  if (std::optional<std::string> shortage = descriptorShortage()) {
+    return StartFailure{std::move(*shortage)};
+  }
   protocol::IoStatus outcome = writeGreeting(writer);
-
   if (outcome.isOk()) {
     CommandChannel channel = makeCommandChannel();
     if (std::optional<ReaderStartError> error = startCommandReader(std::move(channel.sender))) {
-      writer.close();
-      writeDiagnostic(error->message);
-      return FAILURE_STATUS;
+      return StartFailure{std::move(error->message)};
     }
     procinfo::SystemClock clock;
     const std::unique_ptr<procinfo::Platform> platform = procinfo::makeSystemPlatform(clock);
@@ -101,10 +150,37 @@ int runSidecar() {
     // fails, so it stops at its next line; it is not waited for.
     channel.receiver.release();
   }
+  return outcome;
+}
+
+}  // namespace
+
+int runSidecar() {
+  prepareProcess();
+
+  // Standard output belongs to the writer for the whole run; nothing else
+  // in the process writes to it.
+  protocol::FdSink output(STDOUT_FILENO);
+  protocol::MessageWriter writer(output);
+  std::string failure;
+  try {
+    std::variant<protocol::IoStatus, StartFailure> ended = runSession(writer);
+    if (const auto* error = std::get_if<StartFailure>(&ended)) {
+      failure = error->message;
+    } else if (const auto& outcome = std::get<protocol::IoStatus>(ended); !outcome.isOk()) {
+      failure = outcome.describe();
+    }
+  } catch (const std::bad_alloc&) {
+    // An allocation failed on this thread. Unwinding has released the
+    // session's state; the writer encodes without allocating, so it never
+    // holds half a line. The run ends as after an output failure.
+    failure = outOfMemoryText();
+    if (failure.empty()) failure = "out of memory";
+  }
 
   writer.close();
-  if (!outcome.isOk()) {
-    writeDiagnostic(outcome.describe());
+  if (!failure.empty()) {
+    writeDiagnostic(failure);
     return FAILURE_STATUS;
   }
   return 0;

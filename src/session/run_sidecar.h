@@ -18,8 +18,9 @@ void prepareProcess();
 
 /// The whole run. Returns the exit status: 0 after a shutdown or the end of
 /// input, 1 after an output failure (with one "Error: " line on standard
-/// error) or when the reader thread cannot be started. The reader thread is
-/// never waited for.
+/// error) or when the reader thread cannot be started. It refuses to start,
+/// with status 1, one "Error: " line and no greeting, when no descriptor is
+/// free beside the standard streams. The reader thread is never waited for.
 int runSidecar();
 
 }  // namespace sidecar::session

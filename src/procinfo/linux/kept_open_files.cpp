@@ -1,10 +1,13 @@
 #include "procinfo/linux/kept_open_files.h"
 
+#include "procinfo/linux/proc_root.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -56,6 +59,30 @@ bool readWhole(int fd, ReadBuffer& buffer) {
       return false;
     }
   }
+}
+
+bool readPieces(int fd, ReadBuffer& buffer, std::size_t maxBytes, PieceSink& sink) {
+  sink.restart();
+  if (buffer.capacity < FIRST_CAPACITY) {
+    buffer.data = std::make_unique_for_overwrite<char[]>(FIRST_CAPACITY);
+    buffer.capacity = FIRST_CAPACITY;
+  }
+  buffer.size = 0;
+  std::size_t offset = 0;
+  while (offset < maxBytes) {
+    const std::size_t asked = std::min(buffer.capacity, maxBytes - offset);
+    const ssize_t got = pread(fd, buffer.data.get(), asked, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return true;
+    offset += static_cast<std::size_t>(got);
+    if (!sink.take(std::string_view(buffer.data.get(), static_cast<std::size_t>(got)))) return true;
+    // As for readWhole: the kernel fills a read as far as the file goes.
+    if (static_cast<std::size_t>(got) < asked) return true;
+  }
+  return true;
 }
 
 const char* formatPidPath(char (&path)[64], std::uint32_t pid, std::string_view leaf) {
@@ -110,12 +137,16 @@ std::size_t defaultKeptOpenBudget() {
 bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
 
 Descriptor KeptOpenFiles::openFile(const char* relative) {
-  if (procFd_ < 0) return Descriptor();
-  Descriptor fd(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+  Descriptor fd = root_.open(relative);
   if (!fd.valid() && isDescriptorShortage(errno)) {
     // Kept files are a saving, never worth a value: give them all up.
     releaseKeptFiles();
-    fd = Descriptor(openat(procFd_, relative, O_RDONLY | O_CLOEXEC));
+    fd = root_.open(relative);
+  }
+  if (!fd.valid() && isDescriptorShortage(errno) && root_.holding()) {
+    // So are the held /proc directory and /proc/stat.
+    root_.stopHolding();
+    fd = root_.open(relative);
   }
   return fd;
 }
@@ -126,23 +157,22 @@ void KeptOpenFiles::releaseKeptFiles() {
   budget_ = 0;
 }
 
-bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
-  buffer.size = 0;
-  if (procFd_ < 0) return false;
+template <typename ReadFrom>
+bool KeptOpenFiles::readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom) {
+  if (!root_.usable()) return false;
   const auto slot = static_cast<std::size_t>(file);
   if (file != ProcFile::stat) detailsListing_ = listing_;
   auto entry = files_.find(pid);
   if (entry != files_.end() && file != ProcFile::stat) entry->second.detailsRead = listing_;
   if (entry != files_.end() && entry->second.byFile[slot].valid()) {
     Descriptor& kept = entry->second.byFile[slot];
-    // A stat is never empty while its process lives.
-    if (readWhole(kept.get(), buffer) && (file != ProcFile::stat || buffer.size > 0)) return true;
+    if (readFrom(kept.get())) return true;
     // The process has gone, or another now has its pid: open it afresh.
     kept.reset();
     --open_;
   }
   Descriptor fresh = openFile(formatPidPath(path_, pid, LEAVES[slot]));
-  if (!fresh.valid() || !readWhole(fresh.get(), buffer)) return false;
+  if (!fresh.valid() || !readFrom(fresh.get())) return false;
   if (open_ < budget_) {
     // Looked up again: openFile() may have released every kept file.
     entry = files_.try_emplace(pid).first;
@@ -151,6 +181,19 @@ bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
     ++open_;
   }
   return true;
+}
+
+bool KeptOpenFiles::read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer) {
+  buffer.size = 0;
+  return readWith(pid, file, [&](int fd) {
+    // A stat is never empty while its process lives.
+    return readWhole(fd, buffer) && (file != ProcFile::stat || buffer.size > 0);
+  });
+}
+
+bool KeptOpenFiles::readInPieces(std::uint32_t pid, ProcFile file, ReadBuffer& buffer, std::size_t maxBytes,
+                                 PieceSink& sink) {
+  return readWith(pid, file, [&](int fd) { return readPieces(fd, buffer, maxBytes, sink); });
 }
 
 void KeptOpenFiles::keepOnly(const std::vector<std::uint32_t>& listed) {

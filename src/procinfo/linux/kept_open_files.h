@@ -28,7 +28,10 @@
 // descriptors taken by other code, or the system's file table full). A
 // value must never be lost to that: when an open fails with EMFILE or
 // ENFILE, every kept file is closed, the budget drops to 0 and the open is
-// tried once more; from then on every file is opened, read and closed.
+// tried once more; from then on every file is opened, read and closed. If
+// even that open fails, the /proc directory and /proc/stat are let go too
+// (ProcRoot::stopHolding) and the open is tried a last time: one free
+// descriptor is then enough to read every value.
 //
 // Owned by the LinuxPlatform; one thread at a time, like its owner.
 #pragma once
@@ -42,6 +45,8 @@
 #include <vector>
 
 namespace sidecar::procinfo {
+
+class ProcRoot;
 
 /// An owned file descriptor, closed on destruction; -1 when none.
 class Descriptor {
@@ -57,6 +62,8 @@ class Descriptor {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void reset();
+  /// Gives up ownership: returns the descriptor, which the caller closes.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
@@ -75,6 +82,25 @@ struct ReadBuffer {
 /// whole by the kernel at each read) means their end. False when a read
 /// fails; `buffer` then holds what was read before.
 bool readWhole(int fd, ReadBuffer& buffer);
+
+/// Receives a file in pieces (readPieces).
+class PieceSink {
+ public:
+  /// Called before the first piece of every attempt to read the file: what
+  /// an earlier, failed attempt handed over is to be forgotten.
+  virtual void restart() = 0;
+  /// Takes the next piece; false when no more is wanted.
+  virtual bool take(std::string_view piece) = 0;
+
+ protected:
+  ~PieceSink() = default;
+};
+
+/// Reads an open /proc file from offset 0 in pieces of the buffer's
+/// capacity (made at least 4096 bytes, never grown), handing each to `sink`,
+/// until the file ends (a short read, as for readWhole), the sink wants no
+/// more, or `maxBytes` have been read. False when a read fails.
+bool readPieces(int fd, ReadBuffer& buffer, std::size_t maxBytes, PieceSink& sink);
 
 /// Writes "PID/leaf" into `path` (room for any pid and leaf name used here)
 /// and returns it.
@@ -101,9 +127,9 @@ bool isDescriptorShortage(int error);
 
 class KeptOpenFiles {
  public:
-  /// `procFd` is the open /proc directory (owned by the caller, may be -1:
-  /// every read then fails); `budget` the most descriptors kept open.
-  KeptOpenFiles(int procFd, std::size_t budget) : procFd_(procFd), budget_(budget) {}
+  /// `root` is the /proc mount (owned by the caller; when it is not usable
+  /// every read fails); `budget` the most descriptors kept open.
+  KeptOpenFiles(ProcRoot& root, std::size_t budget) : root_(root), budget_(budget) {}
 
   /// Reads /proc/PID/<file> whole into `buffer`: through the kept
   /// descriptor when there is one, else by opening the file, which is kept
@@ -111,9 +137,14 @@ class KeptOpenFiles {
   /// read (the process has gone, or access is denied).
   bool read(std::uint32_t pid, ProcFile file, ReadBuffer& buffer);
 
+  /// Reads /proc/PID/<file> like read(), but in pieces handed to `sink`
+  /// and no further than `maxBytes` (readPieces).
+  bool readInPieces(std::uint32_t pid, ProcFile file, ReadBuffer& buffer, std::size_t maxBytes, PieceSink& sink);
+
   /// Opens `relative` (a path below /proc) for reading. When descriptors
   /// have run short, stops keeping files (releaseKeptFiles) and tries once
-  /// more. Invalid when the open fails.
+  /// more, then stops holding the /proc directory and /proc/stat and tries
+  /// a last time. Invalid when the open fails.
   Descriptor openFile(const char* relative);
 
   /// Closes every kept file and keeps none from now on: the budget is 0.
@@ -135,7 +166,12 @@ class KeptOpenFiles {
     std::uint64_t detailsRead = 0;  // the keepOnly() after which io or cmdline was last read
   };
 
-  int procFd_;
+  /// The kept-or-fresh descriptor logic of read(), with `readFrom(fd)`
+  /// doing the reading.
+  template <typename ReadFrom>
+  bool readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom);
+
+  ProcRoot& root_;
   std::size_t budget_;
   std::size_t open_ = 0;
   std::uint64_t listing_ = 0;

@@ -16,23 +16,10 @@ namespace {
 
 constexpr std::size_t LINK_CAPACITY = 4096;
 
-bool parsePid(const char* name, std::uint32_t& pid) {
-  const std::size_t length = std::strlen(name);
-  if (length == 0 || name[0] < '1' || name[0] > '9') return false;
-  const auto [end, error] = std::from_chars(name, name + length, pid);
-  return error == std::errc() && end == name + length;
-}
-
 }  // namespace
 
-void LinuxPlatform::DirCloser::operator()(DIR* dir) const { closedir(dir); }
-
 LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<std::size_t> keptOpenBudget)
-    : clock_(clock),
-      proc_(opendir(procRoot)),
-      procFd_(proc_ ? dirfd(proc_.get()) : -1),
-      systemStat_(procFd_ >= 0 ? openat(procFd_, "stat", O_RDONLY | O_CLOEXEC) : -1),
-      files_(procFd_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
+    : clock_(clock), root_(procRoot), files_(root_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
   const long ticks = sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
   const long page = sysconf(_SC_PAGESIZE);
@@ -43,23 +30,22 @@ LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<s
 const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) { return formatPidPath(path_, pid, leaf); }
 
 bool LinuxPlatform::readSystemStat(ReadBuffer& buffer) {
-  buffer.size = 0;
-  if (systemStat_.valid() && readWhole(systemStat_.get(), buffer)) return true;
-  systemStat_ = files_.openFile("stat");
-  return systemStat_.valid() && readWhole(systemStat_.get(), buffer);
+  if (root_.readHeldSystemStat(buffer)) return true;
+  Descriptor fresh = files_.openFile("stat");
+  if (!fresh.valid() || !readWhole(fresh.get(), buffer)) return false;
+  root_.holdSystemStat(std::move(fresh));
+  return true;
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
-  pids.clear();
   statPid_.reset();
-  if (!proc_) return false;
-  rewinddir(proc_.get());
-  errno = 0;
-  while (const dirent* entry = readdir(proc_.get())) {
-    std::uint32_t pid = 0;
-    if (parsePid(entry->d_name, pid)) pids.push_back(pid);
+  bool listed = root_.listPids(pids);
+  if (!listed && !root_.holding() && isDescriptorShortage(errno)) {
+    // The directory is opened for each listing now: make room for it.
+    files_.releaseKeptFiles();
+    listed = root_.listPids(pids);
   }
-  if (errno != 0 || pids.empty()) return false;
+  if (!listed || pids.empty()) return false;
   files_.keepOnly(pids);
   std::erase_if(exitedLeaders_, [&pids](const auto& entry) {
     return std::find(pids.begin(), pids.end(), entry.first) == pids.end();
@@ -112,18 +98,15 @@ TaskInfo LinuxPlatform::taskInfo(std::uint32_t pid) {
 }
 
 const LinuxPlatform::LiveThread* LinuxPlatform::findLiveThread(std::uint32_t pid) {
-  if (procFd_ < 0) return nullptr;
   // The thread ids first, so that the directory is closed before any
   // thread's file is opened: one descriptor at a time.
   tids_.clear();
   {
-    const int fd = openat(procFd_, pidPath(pid, "task"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    const std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
-    if (!dir) {
-      close(fd);
-      return nullptr;
-    }
+    Descriptor directory = files_.openFile(pidPath(pid, "task"));
+    if (!directory.valid()) return nullptr;
+    const std::unique_ptr<DIR, DirCloser> dir(fdopendir(directory.get()));
+    if (!dir) return nullptr;
+    directory.release();  // the DIR owns it now
     while (const dirent* entry = readdir(dir.get())) {
       std::uint32_t tid = 0;
       if (parsePid(entry->d_name, tid) && tid != pid) tids_.push_back(tid);
@@ -163,11 +146,11 @@ std::optional<DiskCounters> LinuxPlatform::diskCounters(std::uint32_t pid) {
 }
 
 bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
-  if (procFd_ >= 0) {
+  {
     linkBuffer_.resize(LINK_CAPACITY);
     const LiveThread* live = liveThreadOf(pid);
     const char* exe = live != nullptr ? threadPath(pid, live->tid, "exe") : pidPath(pid, "exe");
-    const ssize_t length = readlinkat(procFd_, exe, linkBuffer_.data(), linkBuffer_.size());
+    const ssize_t length = root_.readLink(exe, linkBuffer_.data(), linkBuffer_.size());
     if (length > 0) {
       const std::string_view target(linkBuffer_.data(), static_cast<std::size_t>(length));
       const std::string_view last = lastPathComponent(withoutDeletedSuffix(target));
@@ -192,11 +175,10 @@ bool LinuxPlatform::readNameAndArguments(std::uint32_t pid, bool wantName, bool 
       // The exited leader's cmdline reads empty; a live thread's holds the
       // process's arguments.
       const Descriptor file = files_.openFile(threadPath(pid, live->tid, "cmdline"));
-      if (!file.valid() || !readWhole(file.get(), fileBuffer_)) return false;
-    } else if (!files_.read(pid, ProcFile::cmdline, fileBuffer_)) {
+      if (!file.valid() || !commandLine_.readFile(file.get(), fileBuffer_, arguments)) return false;
+    } else if (!commandLine_.read(files_, pid, fileBuffer_, arguments)) {
       return false;
     }
-    splitNulSeparated(fileBuffer_.view(), arguments);
   }
   if (wantName && !readName(pid, name)) {
     // The process has gone since its stat was read: an empty name now, and

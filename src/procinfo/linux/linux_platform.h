@@ -1,10 +1,11 @@
 // The Linux backend of the Platform seam: every value comes from /proc.
 //
 // Cost is kept to the reads the values need. Files are opened relative to one
-// descriptor of /proc held for the object's life and read into buffers that
+// descriptor of /proc held from construction on and read into buffers that
 // are reused across processes and refreshes. /proc/stat (processor counters)
-// is held open too, from construction on, so that the CPU interval never
-// waits for a free descriptor. The files read at every refresh stay open
+// is held open too, so that the CPU interval does not wait for a free
+// descriptor; when descriptors are so few that holding these two leaves none
+// to read a process with, both are let go (proc_root.h). The files read at every refresh stay open
 // between refreshes, within a budget of descriptors (kept_open_files.h):
 // /proc/PID/stat of every process, io and cmdline of the watched ones (the
 // source reads those only for them); they are closed when a listing no
@@ -27,8 +28,6 @@
 // Owned by its creator (makeSystemPlatform); one thread at a time.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,8 +37,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "procinfo/linux/command_line_reader.h"
 #include "procinfo/linux/kept_open_files.h"
 #include "procinfo/linux/proc_files.h"
+#include "procinfo/linux/proc_root.h"
 #include "procinfo/platform.h"
 
 namespace sidecar::procinfo {
@@ -65,7 +66,8 @@ class LinuxPlatform final : public Platform {
   /// Linux has no per-process thread query: always empty.
   std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
   std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;
-  /// Arguments from /proc/PID/cmdline; the name from /proc/PID/exe, else the
+  /// Arguments from /proc/PID/cmdline, read no further than the command
+  /// text can use (command_line_reader.h); the name from /proc/PID/exe, else the
   /// short name of /proc/PID/stat taken whole. Reads nothing when neither is
   /// wanted.
   bool readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,
@@ -85,10 +87,6 @@ class LinuxPlatform final : public Platform {
   std::size_t keptOpenBudget() const { return files_.budget(); }
 
  private:
-  struct DirCloser {
-    void operator()(DIR* dir) const;
-  };
-
   /// "PID/leaf", in path_.
   const char* pidPath(std::uint32_t pid, std::string_view leaf);
   /// Reads /proc/stat whole into `buffer` through the held descriptor,
@@ -119,10 +117,8 @@ class LinuxPlatform final : public Platform {
   const char* threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf);
 
   Clock& clock_;
-  std::unique_ptr<DIR, DirCloser> proc_;
-  int procFd_ = -1;
   // Opened before files_ counts the free descriptors.
-  Descriptor systemStat_;
+  ProcRoot root_;
   std::uint64_t ticksPerSecond_ = 100;
   std::uint64_t pageSize_ = 4096;
   std::uint64_t bootTime_ = 0;
@@ -131,6 +127,7 @@ class LinuxPlatform final : public Platform {
   char path_[64] = {};
   ReadBuffer statBuffer_;
   ReadBuffer fileBuffer_;
+  CommandLineReader commandLine_;
   std::string linkBuffer_;
   std::optional<std::uint32_t> statPid_;  // whose stat statBuffer_ holds
   std::optional<ProcStat> stat_;          // its parse; empty when unreadable

@@ -1,0 +1,49 @@
+// Reads a process's arguments from /proc/PID/cmdline, bounded twice over,
+// since the process decides what that file holds:
+//   - by what the command text can use: reading stops once the joined
+//     non-empty arguments fill it (ArgumentCollector), so a long command
+//     line costs no more than a short one that fills the text;
+//   - by COMMAND_LINE_READ_MAX_BYTES raw bytes, for an area of empty
+//     arguments (which fill no text) or any other padding.
+// The file is read in pieces through a fixed buffer, so neither the bytes
+// read nor the memory kept grows with the argument area.
+//
+// One thread at a time, like the LinuxPlatform that owns it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "procinfo/linux/kept_open_files.h"
+
+namespace sidecar::procinfo {
+
+/// The most bytes of /proc/PID/cmdline read per process and refresh. An
+/// unprivileged process's arguments and environment together take at most a
+/// quarter of its stack limit and never more than 6 MiB (the kernel's
+/// limit at exec), so every argument area such a process can have is read
+/// whole. Only a privileged process can point its argument area elsewhere
+/// (prctl PR_SET_MM) and make it larger; what lies past this bound is not
+/// read.
+inline constexpr std::size_t COMMAND_LINE_READ_MAX_BYTES = 6 * 1024 * 1024;
+
+class CommandLineReader {
+ public:
+  /// Replaces `arguments` by the arguments of `pid`, empty ones left out,
+  /// as far as the bounds above allow. False when the file cannot be read;
+  /// `arguments` is then untouched.
+  bool read(KeptOpenFiles& files, std::uint32_t pid, ReadBuffer& buffer, std::vector<std::string>& arguments,
+            std::size_t maxBytes = COMMAND_LINE_READ_MAX_BYTES);
+  /// The same from `fd`, an open cmdline file (a thread's, say).
+  bool readFile(int fd, ReadBuffer& buffer, std::vector<std::string>& arguments,
+                std::size_t maxBytes = COMMAND_LINE_READ_MAX_BYTES);
+
+ private:
+  // The arguments being read; swapped with the caller's list on success,
+  // so that both keep their strings for reuse.
+  std::vector<std::string> collected_;
+};
+
+}  // namespace sidecar::procinfo
