@@ -50,6 +50,10 @@ class CommandHandler {
       return notConfigured("configure must be sent before external processes");
     }
     state_.config->externalProcesses = sampling::makeExternalProcessMap(command.processes);
+    // A refresh now gives the processes named a CPU baseline, so that their
+    // first sample, at least the sampler's spacing later, shows their usage
+    // since this command.
+    state_.sampler.prime(state_.config->rootPid, state_.config->externalProcesses);
     return HandleResult{};
   }
 

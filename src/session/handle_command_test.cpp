@@ -191,10 +191,14 @@ TEST_F(Session, ConfigurePrimesTheSamplerAndKeepsTheLastOfRepeatedExternalProces
   EXPECT_EQ(state.sampler.lastRefreshAt(), clock.monotonicNow());
   EXPECT_EQ(state.sampler.sequence(), 0U);
 
-  // setExternalProcesses replaces the map and nothing else.
+  // setExternalProcesses replaces the map and refreshes the sampler for the
+  // baseline of the processes it names, but keeps the schedule.
   ASSERT_EQ(handle(protocol::SetSampleInterval{V, 1000}).outcome, HandleOutcome::Continue);
   const auto scheduled = state.nextSampleAt;
+  clock.advance(50ms);
   ASSERT_EQ(handle(protocol::SetExternalProcesses{V, {{12, 1}, {12, 2}}}).outcome, HandleOutcome::Continue);
+  EXPECT_EQ(state.sampler.lastRefreshAt(), clock.monotonicNow());
+  EXPECT_EQ(state.sampler.sequence(), 0U);
   EXPECT_EQ(state.config->externalProcesses, (sampling::ExternalProcessMap{{12, 2}}));
   EXPECT_EQ(state.config->rootPid, 100U);
   EXPECT_EQ(state.config->sampleInterval, 1000ms);
