@@ -247,7 +247,12 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
     info.previousSystemTime = task.totalSystem;
     info.baselineRefresh = refreshCount_;
   }
-  if (selection.memory) {
+  // A process that has exited holds no memory, and Linux reads its sizes as
+  // 0 while its CPU total stays: keep the sizes it had last, as on a system
+  // whose task query fails for it, so that both report an exit alike.
+  const bool exitedWithoutSizes = info.processState.kind() == ProcessState::Kind::Zombie &&
+                                  task.residentSize == 0 && task.virtualSize == 0;
+  if (selection.memory && !exitedWithoutSizes) {
     info.residentMemory = task.residentSize;
     info.virtualMemory = task.virtualSize;
   }

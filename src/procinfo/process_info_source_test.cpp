@@ -400,6 +400,26 @@ TEST_F(SourceTest, AProcessThatTurnsZombieReportsZombie) {
   EXPECT_EQ(at(40).name, "worker") << "the record is the same one";
 }
 
+TEST_F(SourceTest, AZombieWhoseSizesReadZeroKeepsItsLastSizesAndItsGrowingCpuTime) {
+  // As on Linux: the exited process's task reading still has its CPU total,
+  // which may have grown since the last sample, and sizes of 0.
+  platform.setStateFollowsLatestRefresh(true);
+  platform.addProcess(50, 1, 100, "worker");
+  platform.process(50).task.residentSize = 4096;
+  platform.process(50).task.virtualSize = 8192;
+  platform.addCpuTime(50, milliseconds(300));
+  source.refresh_processes_specifics(ALL);
+  platform.setState(50, ProcessState(ProcessState::Kind::Zombie));
+  platform.process(50).task.residentSize = 0;
+  platform.process(50).task.virtualSize = 0;
+  platform.addCpuTime(50, milliseconds(200));
+  platform.advance(seconds(1));
+  source.refresh_processes_specifics(ALL);
+  EXPECT_EQ(at(50).residentMemory, 4096U);
+  EXPECT_EQ(at(50).virtualMemory, 8192U);
+  EXPECT_EQ(at(50).accumulatedCpuTime, 500U);
+}
+
 TEST_F(SourceTest, StateFollowsTheLatestRefreshWhenThePlatformSaysSo) {
   platform.setStateFollowsLatestRefresh(true);
   platform.addProcess(30, 1, 100, "p");
