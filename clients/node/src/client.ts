@@ -194,13 +194,13 @@ export class Sidecar extends EventEmitter {
 
   /** Takes one sample now. */
   async sampleNow(options: CallOptions = {}): Promise<Snapshot> {
-    const entry = this.write('sampleNow', { requestId: this.nextRequestId() }, true);
+    const entry = this.write('sampleNow', { requestId: this.nextRequestId() }, true, options);
     return (await this.deadline(entry.outcome, options, 'the sampleNow answer')) as Snapshot;
   }
 
   /** Every process of the system: pid, parent pid and name. */
   async processTable(options: CallOptions = {}): Promise<ProcessTableEntry[]> {
-    const entry = this.write('processTable', { requestId: this.nextRequestId() }, true);
+    const entry = this.write('processTable', { requestId: this.nextRequestId() }, true, options);
     return (await this.deadline(entry.outcome, options, 'the processTable answer')) as ProcessTableEntry[];
   }
 
@@ -211,7 +211,7 @@ export class Sidecar extends EventEmitter {
   async readHistory(options: ReadHistoryOptions): Promise<Snapshot[]> {
     const fields = { requestId: this.nextRequestId(), windowMs: checkU64('windowMs', options.windowMs) };
     const since = options.sinceSequence === undefined ? undefined : checkU64('sinceSequence', options.sinceSequence);
-    const entry = this.write('readHistory', fields, true);
+    const entry = this.write('readHistory', fields, true, options);
     const snapshots = (await this.deadline(entry.outcome, options, 'the readHistory answer')) as Snapshot[];
     return since === undefined ? snapshots : snapshots.filter((s) => compareU64(s.sequence, since) > 0);
   }
@@ -232,7 +232,7 @@ export class Sidecar extends EventEmitter {
 
   /** Waits until the sidecar has handled every command sent so far. */
   async sync(options: CallOptions = {}): Promise<void> {
-    const entry = this.write('readHistory', { requestId: this.nextRequestId(), windowMs: 0 }, true);
+    const entry = this.write('readHistory', { requestId: this.nextRequestId(), windowMs: 0 }, true, options);
     try {
       await this.deadline(entry.outcome, options, 'the sync answer');
     } catch (error) {
@@ -249,7 +249,7 @@ export class Sidecar extends EventEmitter {
   async send(command: Record<string, unknown>, options: CallOptions = {}): Promise<unknown> {
     const { type, ...rest } = command;
     const fields = { version: 3, ...rest };
-    const entry = this.write(String(type), fields, false, { version: fields.version, type, ...rest });
+    const entry = this.write(String(type), fields, false, options, { version: fields.version, type, ...rest });
     return this.deadline(entry.outcome, options, `the outcome of ${String(type)}`);
   }
 
@@ -332,13 +332,20 @@ export class Sidecar extends EventEmitter {
   }
 
   private async sendSilent(type: string, fields: Record<string, unknown>, options: CallOptions): Promise<void> {
-    const entry = this.write(type, fields, true);
+    const entry = this.write(type, fields, true, options);
     if (entry.refusalCertain) {
       await this.deadline(entry.outcome, options, `the refusal of ${type}`);
     }
   }
 
-  private write(type: string, fields: Record<string, unknown>, checked: boolean, raw?: Record<string, unknown>): Outstanding {
+  private write(
+    type: string,
+    fields: Record<string, unknown>,
+    checked: boolean,
+    options: CallOptions = {},
+    raw?: Record<string, unknown>,
+  ): Outstanding {
+    if (options.signal?.aborted) throw new SidecarTimeoutError(`aborted before ${type} was sent`);
     if (this.failure !== null) throw this.failure;
     if (this.stopSending !== null) throw new SidecarClosedError(`no command can be sent: ${this.stopSending}`, this.endInfo);
     const entry = this.ledger.record(type, fields, checked);
