@@ -14,10 +14,18 @@
 /** An unsigned 64-bit wire integer: a `bigint` only above 2^53 − 1. */
 export type U64 = number | bigint;
 
-/** The kind of a wire field, as the schemas name it. */
+/**
+ * The kind of a wire field, as the schemas give it; a field with a fixed
+ * set of values is given by the list of its values.
+ */
 export type FieldKind =
   | 'u32' | 'u64' | 'optionalU64' | 'string' | 'boolean' | 'number'
-  | 'const' | 'enum' | 'status' | 'array' | 'object';
+  | 'const' | 'status' | 'array' | 'object' | readonly string[];
+
+export const PLATFORMS = ['linux', 'macos'] as const;
+export const ARCHES = ['x86_64', 'aarch64', 'unknown'] as const;
+export const IO_SEMANTICS = ['storage', 'all-io'] as const;
+export const ERROR_CODES = ['invalid-command', 'protocol-mismatch', 'not-configured'] as const;
 
 type FieldTable<T> = { readonly [K in keyof Required<T>]: FieldKind };
 
@@ -30,9 +38,9 @@ export interface Hello {
   /** The sidecar's own process id. */
   sidecarPid: number;
   /** System the binary was built for. */
-  platform: 'linux' | 'macos';
+  platform: (typeof PLATFORMS)[number];
   /** Processor architecture the binary was built for. */
-  arch: 'x86_64' | 'aarch64' | 'unknown';
+  arch: (typeof ARCHES)[number];
   /** Kinds of values snapshots carry; all true in protocol version 3. */
   capabilities: Capabilities;
 }
@@ -83,8 +91,8 @@ export interface ProcessSample {
   ioReadBytes: U64;
   /** Bytes written to storage. */
   ioWriteBytes: U64;
-  /** What the I/O counters count: "storage". */
-  ioSemantics: string;
+  /** What the I/O counters count: "storage" (storage I/O only) or "all-io". */
+  ioSemantics: (typeof IO_SEMANTICS)[number];
 }
 
 /** One sample of the watched processes. */
@@ -142,7 +150,7 @@ export interface ProcessTable {
 }
 
 /** The codes of refusals. */
-export type ErrorCode = 'invalid-command' | 'protocol-mismatch' | 'not-configured';
+export type ErrorCode = (typeof ERROR_CODES)[number];
 
 /** A refused command. */
 export interface ErrorMessage {
@@ -160,7 +168,7 @@ export type Message = Hello | Snapshot | HistoryChunk | ProcessTable | ErrorMess
 
 export const HELLO_FIELDS: FieldTable<Hello> = {
   version: 'const', type: 'const', sidecarVersion: 'string', sidecarPid: 'u32',
-  platform: 'enum', arch: 'enum', capabilities: 'object',
+  platform: PLATFORMS, arch: ARCHES, capabilities: 'object',
 };
 export const MATCHED_EXTERNAL_PROCESS_FIELDS: FieldTable<MatchedExternalProcess> = {
   pid: 'u32', startTimeMs: 'optionalU64',
@@ -169,7 +177,7 @@ export const PROCESS_SAMPLE_FIELDS: FieldTable<ProcessSample> = {
   pid: 'u32', ppid: 'u32', startTimeMs: 'u64', runTimeMs: 'u64', name: 'string',
   command: 'string', status: 'status', cpuPercent: 'number', cpuTimeMs: 'u64',
   residentBytes: 'u64', virtualBytes: 'u64', ioReadBytes: 'u64', ioWriteBytes: 'u64',
-  ioSemantics: 'string',
+  ioSemantics: IO_SEMANTICS,
 };
 export const SNAPSHOT_FIELDS: FieldTable<Snapshot> = {
   version: 'const', type: 'const', sequence: 'u64', sampledAtUnixMs: 'u64',
@@ -187,5 +195,9 @@ export const PROCESS_TABLE_FIELDS: FieldTable<ProcessTable> = {
   version: 'const', type: 'const', requestId: 'string', processes: 'array',
 };
 export const ERROR_FIELDS: FieldTable<ErrorMessage> = {
-  version: 'const', type: 'const', code: 'enum', message: 'string', recoverable: 'boolean',
+  version: 'const', type: 'const', code: ERROR_CODES, message: 'string', recoverable: 'boolean',
+};
+export const CAPABILITIES_FIELDS: FieldTable<Capabilities> = {
+  cumulativeCpuTime: 'const', currentCpuPercent: 'const', residentMemory: 'const', virtualMemory: 'const',
+  ioBytes: 'const', processStartTime: 'const', processTree: 'const',
 };
