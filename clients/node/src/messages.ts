@@ -60,7 +60,7 @@ export interface MatchedExternalProcess {
   /** Process id. */
   pid: number;
   /** Start time of the live process, ms since the Unix epoch (whole seconds × 1000). */
-  startTimeMs: U64 | null;
+  startTimeMs: U64;
 }
 
 /** One watched process in one sample. */
@@ -171,7 +171,7 @@ export const HELLO_FIELDS: FieldTable<Hello> = {
   platform: PLATFORMS, arch: ARCHES, capabilities: 'object',
 };
 export const MATCHED_EXTERNAL_PROCESS_FIELDS: FieldTable<MatchedExternalProcess> = {
-  pid: 'u32', startTimeMs: 'optionalU64',
+  pid: 'u32', startTimeMs: 'u64',
 };
 export const PROCESS_SAMPLE_FIELDS: FieldTable<ProcessSample> = {
   pid: 'u32', ppid: 'u32', startTimeMs: 'u64', runTimeMs: 'u64', name: 'string',
