@@ -17,6 +17,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -279,8 +280,10 @@ TEST_F(LinuxPlatformTest, AProcessWhoseMainThreadHasExitedIsReportedFromALiveThr
 
 TEST_F(LinuxPlatformTest, NamesWithSpacesAndParenthesesAreParsedRight) {
   // An executable whose file name holds spaces and parentheses...
-  const std::filesystem::path dir = ::testing::TempDir();
-  const std::filesystem::path copy = dir / "sl (ee) p) x";
+  // (in a folder of its own, so that runs side by side never share the file).
+  std::string folder = (std::filesystem::path(::testing::TempDir()) / "names-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr) << std::strerror(errno);
+  const std::filesystem::path copy = std::filesystem::path(folder) / "sl (ee) p) x";
   std::error_code error;
   std::filesystem::copy_file("/bin/sleep", copy, std::filesystem::copy_options::overwrite_existing, error);
   ASSERT_FALSE(error) << error.message();
@@ -291,10 +294,18 @@ TEST_F(LinuxPlatformTest, NamesWithSpacesAndParenthesesAreParsedRight) {
   Child renamed = Child::fork([] { prctl(PR_SET_NAME, "x) R 1 (y"); });
   ASSERT_GT(named.pid(), 0);
   ASSERT_GT(renamed.pid(), 0);
-  clock.sleepFor(milliseconds(100));  // let the exec happen
+  // The exec is done once the child's command line is the copy's.
+  const std::string cmdlinePath = "/proc/" + std::to_string(named.pid()) + "/cmdline";
+  const auto deadline = clock.monotonicNow() + seconds(10);
+  for (std::string first; first != copy.string() && clock.monotonicNow() < deadline;) {
+    clock.sleepFor(milliseconds(2));
+    std::ifstream cmdline(cmdlinePath);
+    first.clear();
+    std::getline(cmdline, first, '\0');
+  }
 
   source.refresh_processes_specifics(ALL);
-  std::filesystem::remove(copy, error);
+  std::filesystem::remove_all(folder, error);
   const ProcessInfo* info = find(named.upid());
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(info->name, "sl (ee) p) x");
