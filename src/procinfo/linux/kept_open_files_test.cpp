@@ -49,25 +49,6 @@ std::set<std::uint32_t> pidsWithOpenProcFiles() {
   return pids;
 }
 
-// Starts "/bin/sleep `seconds`" as a child with exactly the pid `pid`
-// (clone3 with set_tid, which needs privilege); an empty Child when the
-// system refuses.
-Child spawnSleepWithPid(pid_t pid, const char* seconds) {
-  pid_t wanted = pid;
-  clone_args args{};
-  args.exit_signal = SIGCHLD;
-  args.set_tid = reinterpret_cast<std::uint64_t>(&wanted);
-  args.set_tid_size = 1;
-  const long got = syscall(SYS_clone3, &args, sizeof args);
-  if (got == 0) {
-    char program[] = "/bin/sleep";
-    char* argv[] = {program, const_cast<char*>(seconds), nullptr};
-    execve(program, argv, environ);
-    _exit(127);
-  }
-  return got > 0 ? Child(static_cast<pid_t>(got)) : Child();
-}
-
 // Reads `pid`'s arguments until they are `expected` or 10 s have passed, and
 // returns the last reading. A new child shows its parent's command line until
 // its execve, and no arguments at all for a moment during it.
@@ -128,7 +109,8 @@ TEST(KeptOpenFilesTest, AReusedPidIsReadAsTheNewProcess) {
 
   kill(first.pid(), SIGKILL);
   first.reap();
-  Child second = spawnSleepWithPid(static_cast<pid_t>(pid), "31");
+  int error = 0;
+  Child second = Child::spawnWithPid(static_cast<pid_t>(pid), {"/bin/sleep", "31"}, error);
   if (second.pid() <= 0) {
     // The pid cannot be taken again here: the kept files must fail, and the
     // reopening too.

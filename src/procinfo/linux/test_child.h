@@ -3,11 +3,14 @@
 // only; one thread.
 #pragma once
 
+#include <linux/sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -45,6 +48,27 @@ class Child {
     pid_t pid = -1;
     if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return Child();
     return Child(pid);
+  }
+
+  // Starts `argv` as a child with exactly the pid `pid` (clone3 with
+  // set_tid, which needs privilege); an empty Child when the system refuses,
+  // with the reason in `error`.
+  static Child spawnWithPid(pid_t pid, const std::vector<std::string>& argv, int& error) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t wanted = pid;
+    clone_args clone{};
+    clone.exit_signal = SIGCHLD;
+    clone.set_tid = reinterpret_cast<std::uint64_t>(&wanted);
+    clone.set_tid_size = 1;
+    const long got = syscall(SYS_clone3, &clone, sizeof clone);
+    error = got < 0 ? errno : 0;
+    if (got == 0) {
+      execve(args[0], args.data(), environ);
+      _exit(127);
+    }
+    return got > 0 ? Child(static_cast<pid_t>(got)) : Child();
   }
 
   // Forks a child that runs `body` and then waits for its end; returns once

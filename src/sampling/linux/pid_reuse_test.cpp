@@ -32,26 +32,6 @@ namespace {
 using procinfo::Child;
 using ::testing::IsEmpty;
 
-// Starts `argv` as a child with exactly the pid `pid`; an empty Child when
-// the system refuses, with the reason in `error`.
-Child spawnWithPid(pid_t pid, const std::vector<std::string>& argv, int& error) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t wanted = pid;
-  clone_args clone{};
-  clone.exit_signal = SIGCHLD;
-  clone.set_tid = reinterpret_cast<std::uint64_t>(&wanted);
-  clone.set_tid_size = 1;
-  const long got = syscall(SYS_clone3, &clone, sizeof clone);
-  error = got < 0 ? errno : 0;
-  if (got == 0) {
-    execve(args[0], args.data(), environ);
-    _exit(127);
-  }
-  return got > 0 ? Child(static_cast<pid_t>(got)) : Child();
-}
-
 // Waits until `pid` shows exactly `expected` as its arguments (it has
 // exec'd), or 10 s have passed; true when it did.
 bool waitForArguments(procinfo::Platform& platform, std::uint32_t pid, const std::vector<std::string>& expected) {
@@ -104,7 +84,7 @@ TEST(PidReuseTest, APidTakenAgainWithinTheSameSecondIsANewProcessAndNotTheExtern
     kill(first.pid(), SIGKILL);
     first.reap();
     int error = 0;
-    Child second = spawnWithPid(static_cast<pid_t>(pid), secondArguments, error);
+    Child second = Child::spawnWithPid(static_cast<pid_t>(pid), secondArguments, error);
     if (second.pid() <= 0 && error == EEXIST) continue;  // another process took the pid first
     if (second.pid() <= 0) {
       GTEST_SKIP() << "the system refuses to start a process with a chosen pid (clone3 with set_tid needs "
