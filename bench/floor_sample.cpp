@@ -17,8 +17,12 @@
 // ticks but the command line and storage counters of a few watched ones,
 // whose reads it leaves out.
 //
+// With --list-only nothing is read but the listing of /proc, with getdents64
+// into a 256 KiB buffer: the floor of a sample that reads only the watched
+// processes and must still list every process to notice new ones.
+//
 // bench/compare drives it as a child over pipes; it also runs by hand.
-//   floor_sample [--keep-open | --stat-only]   reads commands from standard
+//   floor_sample [--keep-open | --stat-only | --list-only]   reads commands from standard
 //                              input, one a line:
 //                              pass          one pass; answers "MICROS PIDS"
 //                              loop K MS     K times: a pass, then a sleep of
@@ -31,6 +35,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,8 +102,12 @@ struct PassResult {
 
 class FloorSampler {
  public:
-  FloorSampler(bool keepOpen, bool statOnly)
-      : proc_(opendir("/proc")), buffer_(BUFFER_SIZE), keepOpen_(keepOpen || statOnly), statOnly_(statOnly) {
+  FloorSampler(bool keepOpen, bool statOnly, bool listOnly)
+      : proc_(opendir("/proc")),
+        buffer_(BUFFER_SIZE),
+        keepOpen_(keepOpen || statOnly),
+        statOnly_(statOnly),
+        listOnly_(listOnly) {
     if (proc_) procFd_ = dirfd(proc_.get());
   }
 
@@ -106,6 +115,11 @@ class FloorSampler {
 
   PassResult pass() {
     const Clock::time_point start = Clock::now();
+    if (listOnly_) {
+      listWithGetdents();
+      const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+      return PassResult{elapsed.count(), pids_.size()};
+    }
     listPids();
     drain("stat");
     for (const std::uint32_t pid : pids_) {
@@ -128,6 +142,7 @@ class FloorSampler {
 
  private:
   static constexpr std::size_t BUFFER_SIZE = 65536;
+  static constexpr std::size_t LIST_BUFFER_SIZE = 256 * 1024;
 
   void listPids() {
     pids_.clear();
@@ -139,6 +154,29 @@ class FloorSampler {
       const char* end = name + std::strlen(name);
       const auto [last, error] = std::from_chars(name, end, pid);
       if (error == std::errc() && last == end) pids_.push_back(pid);
+    }
+  }
+
+  // The listing alone: getdents64 on /proc into one large buffer.
+  void listWithGetdents() {
+    pids_.clear();
+    if (listBuffer_.empty()) listBuffer_.resize(LIST_BUFFER_SIZE);
+    lseek(procFd_, 0, SEEK_SET);
+    for (;;) {
+      const long got = syscall(SYS_getdents64, procFd_, listBuffer_.data(), listBuffer_.size());
+      if (got <= 0) return;
+      for (long at = 0; at < got;) {
+        // struct linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
+        unsigned short length = 0;
+        std::memcpy(&length, listBuffer_.data() + at + 16, sizeof length);
+        const char* name = listBuffer_.data() + at + 19;
+        at += length;
+        if (name[0] < '1' || name[0] > '9') continue;
+        std::uint32_t pid = 0;
+        const char* end = name + std::strlen(name);
+        const auto [last, error] = std::from_chars(name, end, pid);
+        if (error == std::errc() && last == end) pids_.push_back(pid);
+      }
     }
   }
 
@@ -220,6 +258,8 @@ class FloorSampler {
   std::unordered_set<std::uint32_t> seen_;
   bool keepOpen_;
   bool statOnly_;
+  bool listOnly_;
+  std::vector<char> listBuffer_;
   std::unordered_map<std::uint32_t, OpenFiles> open_;
   char path_[64] = {};
 };
@@ -279,11 +319,10 @@ int main(int argc, char** argv) {
   std::vector<std::string_view> arguments(argv + 1, argv + argc);
   const bool keepOpen = !arguments.empty() && arguments.front() == "--keep-open";
   const bool statOnly = !arguments.empty() && arguments.front() == "--stat-only";
-  if (keepOpen || statOnly) {
-    arguments.erase(arguments.begin());
-    raiseOpenFileLimit();
-  }
-  FloorSampler sampler(keepOpen, statOnly);
+  const bool listOnly = !arguments.empty() && arguments.front() == "--list-only";
+  if (keepOpen || statOnly) raiseOpenFileLimit();
+  if (keepOpen || statOnly || listOnly) arguments.erase(arguments.begin());
+  FloorSampler sampler(keepOpen, statOnly, listOnly);
   if (!sampler.usable()) {
     std::fprintf(stderr, "floor_sample: cannot open /proc\n");
     return 1;
@@ -295,7 +334,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!arguments.empty()) {
-    std::fprintf(stderr, "usage: floor_sample [--keep-open | --stat-only] [--passes K]\n");
+    std::fprintf(stderr, "usage: floor_sample [--keep-open | --stat-only | --list-only] [--passes K]\n");
     return 2;
   }
   return serve(sampler);
