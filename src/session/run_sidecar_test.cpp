@@ -27,6 +27,9 @@ std::string readAll(int fd) {
 // streams. A parent that leaves every other one taken gets a refusal, not a
 // session whose every table is empty.
 TEST(RunSidecarTest, RefusesToStartWhenNoDescriptorIsFree) {
+#ifdef SIDECAR_SANITIZED
+  GTEST_SKIP() << "a sanitizer's own checks need descriptors that this test takes away";
+#endif
   int output[2];
   int errors[2];
   ASSERT_EQ(pipe(output), 0);
