@@ -112,14 +112,21 @@ const LinuxPlatform::LiveThread* LinuxPlatform::findLiveThread(std::uint32_t pid
       if (parsePid(entry->d_name, tid) && tid != pid) tids_.push_back(tid);
     }
   }
+  // The first live thread stands for the process, or the first running one
+  // if any runs: a process some thread of which runs is running.
+  std::optional<LiveThread> chosen;
   for (const std::uint32_t tid : tids_) {
     const Descriptor file = files_.openFile(threadPath(pid, tid, "stat"));
     if (!file.valid() || !readWhole(file.get(), threadBuffer_)) continue;
     const std::optional<ProcStat> stat = parseProcStat(threadBuffer_.view());
     if (!stat || stat->state == 'Z' || stat->state == 'X' || stat->state == 'x') continue;
-    return &(exitedLeaders_[pid] = LiveThread{tid, stat->state, stat->virtualBytes, stat->residentPages});
+    if (!chosen || (chosen->state != 'R' && stat->state == 'R')) {
+      chosen = LiveThread{tid, stat->state, stat->virtualBytes, stat->residentPages};
+    }
+    if (chosen->state == 'R') break;
   }
-  return nullptr;
+  if (!chosen) return nullptr;
+  return &(exitedLeaders_[pid] = *chosen);
 }
 
 const LinuxPlatform::LiveThread* LinuxPlatform::liveThreadOf(std::uint32_t pid) const {
