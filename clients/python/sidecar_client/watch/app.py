@@ -317,25 +317,46 @@ def watch(
         console.print(Text(f"sidecar-watch: {text}", style="yellow"))
 
     keys = Keys() if console.is_terminal else None
+    drawn_size = console.size  # the terminal's size when the picture on it was drawn
+
+    def settle(live: Live) -> bool:
+        """Erase the picture if the terminal was resized since it was drawn. Done
+        right before anything is written: Live moves the cursor up by the picture's
+        old height, which after a rewrap would leave its top rows behind."""
+        nonlocal drawn_size
+        if not signals.resized and console.size == drawn_size:
+            return False
+        signals.resized = False
+        drawn_size = console.size
+        if command is not None:
+            command.resize(console.width, console.height)
+        erase_picture(live, console)
+        return True
+
+    def show(live: Live, line: str) -> None:
+        if console.is_terminal:
+            settle(live)
+            live.console.print(Text.from_ansi(line), highlight=False, markup=False)
+        else:
+            os.write(1, line.encode() + b"\n")
+
+    def redraw(live: Live) -> None:
+        nonlocal drawn_size
+        settle(live)
+        size = console.size  # taken before drawing: a resize while drawing is seen next time
+        live.update(picture(), refresh=True)
+        drawn_size = size
+
     try:
         with Live(picture(), console=console, auto_refresh=False, transient=False,
                   redirect_stdout=False, redirect_stderr=False) as live:
             while True:
-                changed = False
-                if signals.resized:  # before any output moves over the rewrapped picture
-                    signals.resized = False
-                    if command is not None:
-                        command.resize(console.width, console.height)
-                    erase_picture(live, console)
-                    changed = True
+                changed = settle(live)
                 if command is not None:
                     while not command.output.empty():
                         chunk = command.output.get_nowait()
                         for line in lines.feed(chunk):
-                            if console.is_terminal:
-                                live.console.print(Text.from_ansi(line), highlight=False, markup=False)
-                            else:
-                                os.write(1, line.encode() + b"\n")
+                            show(live, line)
                 for sig in signals.take():
                     if command is None:
                         return sig
@@ -352,7 +373,7 @@ def watch(
                     keep(snapshot)
                     changed = True
                 if changed:
-                    live.update(picture(), refresh=True)
+                    redraw(live)
                 if command is not None and command.finished():
                     rest = b""  # what the command wrote last, if its terminal is not held open
                     while command.master is not None:
@@ -364,10 +385,7 @@ def watch(
                         if not chunk:
                             break
                     for line in lines.feed(rest) + lines.feed(b""):
-                        if console.is_terminal:
-                            live.console.print(Text.from_ansi(line), highlight=False, markup=False)
-                        else:
-                            os.write(1, line.encode() + b"\n")
+                        show(live, line)
                     return 0
                 if command is None and snapshot is not None and client.root_gone(snapshot):
                     return 0
