@@ -195,7 +195,10 @@ def test_stream_queue_is_bounded_and_waits_are_limited(sidecar_binary: Path) -> 
             next(client.snapshots(timeout=0.3))
         client.configure(root_pid=os.getpid(), sample_interval_ms=250)
         client.set_streaming(True)
-        time.sleep(2.0)
+        deadline = time.monotonic() + 90  # a slow sidecar takes longer to fill the queue, never less
+        while client.dropped_snapshots < 2:
+            assert time.monotonic() < deadline, "the stream never overflowed its queue"
+            time.sleep(0.05)
         client.sync()
         kept = [client.poll_snapshot(0.0), client.poll_snapshot(0.0)]
         assert client.dropped_snapshots >= 2
