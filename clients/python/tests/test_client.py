@@ -268,7 +268,7 @@ def test_shutdown_ends_the_stream(sidecar_binary: Path) -> None:
     with SidecarClient(sidecar_binary) as client:
         client.configure(root_pid=os.getpid(), sample_interval_ms=250)
         client.set_streaming(True)
-        stream = client.snapshots(timeout=5)
+        stream = client.snapshots(timeout=60)
         first = next(stream)
         client.shutdown()
         assert all(s.sequence > first.sequence for s in stream)  # ends, no exception
@@ -282,7 +282,7 @@ def test_sidecar_ending_unexpectedly(client: SidecarClient) -> None:
     client.set_streaming(True)
     os.kill(client.pid, signal.SIGKILL)  # the sidecar this test started
     with pytest.raises(SidecarClosedError) as caught:
-        for _ in client.snapshots(timeout=5):
+        for _ in client.snapshots(timeout=60):
             pass
     assert caught.value.returncode == -signal.SIGKILL
     with pytest.raises(SidecarClosedError):
@@ -310,5 +310,5 @@ def test_first_periodic_sample_comes_before_the_next_command(
         client.set_streaming(True)
     client.configure(root_pid=os.getpid(), sample_interval_ms=250)
     client.set_streaming(True)
-    assert next(client.snapshots(timeout=5)).sequence == first_streamed
+    assert next(client.snapshots(timeout=60)).sequence == first_streamed
     assert client.read_history(60_000)[0].sequence == 1  # kept in the history either way
