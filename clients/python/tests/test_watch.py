@@ -392,10 +392,12 @@ def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: 
     terminal.resize(80, 24)
 
     def narrow_view(screen: str) -> bool:
-        # Redrawn for 80 columns (no sparkline columns) with the numbers in full, and
-        # nothing left of the wide picture: one picture, however long the wait.
+        # Redrawn for 80 columns (no sparkline columns) with the numbers in full, below
+        # the command's output, and nothing left of the wide picture: one picture,
+        # however long the wait.
         return (
             screen.count("tree total") == 1 and screen.count("State") == 1
+            and screen.count("busy tree:") == 1 and screen.index("busy tree:") < screen.index("State")
             and "CPU 0–" not in screen and "▁" not in screen
             and re.search(r"tree total +\d+\.\d +[\d.]+ m?s +[\d.]+[KMG]", screen) is not None
         )
