@@ -2,7 +2,11 @@
 its picture: one child keeps a processor busy, one grows its memory, one
 writes to storage; the parent waits for them and exits with status 3.
 
-    python3 busy_tree.py [SECONDS]
+    python3 busy_tree.py [SECONDS [STOP_FILE]]
+
+Each child does its work over SECONDS. Given STOP_FILE, every child then
+keeps running (the first still spinning) until that file exists, so a test
+decides when the tree ends instead of racing a clock on a loaded machine.
 """
 
 import os
@@ -11,24 +15,34 @@ import sys
 import tempfile
 
 SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 4.0
+STOP = sys.argv[2] if len(sys.argv) > 2 else ""
 
-SPIN = f"""
-import time
+# Until STOP exists, or at once when there is none; polled every 50 ms.
+UNTIL_STOPPED = f"""
+import os, time
+def stopped():
+    return not {STOP!r} or os.path.exists({STOP!r})
+def idle():
+    while not stopped():
+        time.sleep(0.05)
+"""
+
+SPIN = UNTIL_STOPPED + f"""
 end = time.monotonic() + {SECONDS}
-while time.monotonic() < end:
+while time.monotonic() < end or not stopped():
     pass
 """
 
-GROW = f"""
-import time
+GROW = UNTIL_STOPPED + f"""
 blocks = []
 for _ in range(40):
     blocks.append(bytearray(2 << 20))  # touched, so resident
     time.sleep({SECONDS} / 40)
+idle()
 """
 
-WRITE = f"""
-import os, sys, time
+WRITE = UNTIL_STOPPED + f"""
+import sys
 with open(sys.argv[1], "wb") as out:
     for _ in range(20):
         out.write(os.urandom(1 << 20))
@@ -36,6 +50,7 @@ with open(sys.argv[1], "wb") as out:
         os.fsync(out.fileno())
         time.sleep({SECONDS} / 20)
 os.unlink(sys.argv[1])
+idle()
 """
 
 with tempfile.TemporaryDirectory() as scratch:

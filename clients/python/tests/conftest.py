@@ -33,7 +33,8 @@ def sidecar_binary() -> Path:
 
 @pytest.fixture
 def client(sidecar_binary: Path) -> Iterator[SidecarClient]:
-    with SidecarClient(sidecar_binary) as sidecar:
+    # Generous: the sidecar may be a sanitizer build on a loaded machine.
+    with SidecarClient(sidecar_binary, timeout=60) as sidecar:
         yield sidecar
 
 

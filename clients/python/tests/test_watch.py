@@ -122,15 +122,30 @@ def watch_env() -> dict[str, str]:
 @pytest.mark.parametrize("plot_name", ["timeline.svg", "timeline.png"])
 def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -> None:
     record, plot, out = tmp_path / "run.jsonl", tmp_path / plot_name, tmp_path / "out.txt"
+    stop = tmp_path / "stop"
+
+    def enough_recorded() -> bool:
+        # Six samples, one of them with the whole tree: the tree then ends.
+        whole = [decode_line(line) for line in recorded_lines(record)]
+        return len(whole) >= 6 and any(isinstance(s, Snapshot) and len(s.processes) == 4 for s in whole)
+
     with open(out, "wb") as stdout:  # not a terminal: the command's output lands there untouched
-        done = subprocess.run(
+        watch = subprocess.Popen(
             watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--plot", str(plot),
-                          "--", sys.executable, str(BUSY_TREE), "2"),
-            env=watch_env(), stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=60,
+                          "--", sys.executable, str(BUSY_TREE), "1", str(stop)),
+            env=watch_env(), stdout=stdout, stderr=subprocess.PIPE, text=True,
         )
-    assert done.returncode == 3, done.stderr
+        try:
+            wait_until(enough_recorded, "six samples of the whole tree")
+            stop.touch()
+            _, err = watch.communicate(timeout=120)
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+                watch.communicate()
+    assert watch.returncode == 3, err
     assert re.fullmatch(r"busy tree: \d+ \[\d+, \d+, \d+\]\nbusy tree done\n", out.read_text())
-    assert re.search(r"Exit status +3", done.stderr) and "4 seen, 0 still running" in done.stderr
+    assert re.search(r"Exit status +3", err) and "4 seen, 0 still running" in err
     snapshots = [decode_line(line) for line in record.read_text().splitlines()]
     assert len(snapshots) >= 6 and all(isinstance(s, Snapshot) for s in snapshots)
     sequences = [s.sequence for s in snapshots]
@@ -142,7 +157,7 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
     again = tmp_path / ("again" + plot.suffix)
     replot = subprocess.run(watch_command(sidecar_binary, "plot", str(record), "-o", str(again))[:3] + [
                             "plot", str(record), "-o", str(again)], env=watch_env(), capture_output=True, text=True,
-                            timeout=60)
+                            timeout=120)
     assert replot.returncode == 0, replot.stderr
     for path in (plot, again):
         if plot.suffix == ".svg":
@@ -223,7 +238,16 @@ def gone(pid: int) -> bool:
     return state == "Z"
 
 
-def wait_until(ready: Callable[[], bool], what: str, timeout: float = 30) -> None:
+def recorded_lines(record: Path) -> list[str]:
+    """The whole lines of a record being written (the last may be half written)."""
+    try:
+        text = record.read_text()
+    except FileNotFoundError:
+        return []
+    return text.splitlines()[: text.count("\n")]
+
+
+def wait_until(ready: Callable[[], bool], what: str, timeout: float = 90) -> None:
     deadline = time.monotonic() + timeout
     while not ready():
         if time.monotonic() > deadline:
@@ -246,12 +270,13 @@ def test_a_signal_ends_the_whole_group_and_the_summary_follows(
     try:
         wait_until(lambda: child_file.exists() and child_file.read_text() != "", "the command's child")
         child = int(child_file.read_text())
-        wait_until(lambda: record.exists() and record.read_text().count('"python3') >= 2, "a sample of the tree")
+        wait_until(lambda: "".join(recorded_lines(record)).count('"python3') >= 2, "a sample of the tree")
         watch.send_signal(sig)
-        _, err = watch.communicate(timeout=60)
+        _, err = watch.communicate(timeout=120)
     finally:
         if watch.poll() is None:
             watch.kill()
+            watch.communicate()
     assert watch.returncode == status, err
     assert f"Exit status  {status}" in err and "Processes" in err
     assert ElementTree.parse(plot).getroot().tag.endswith("svg") and record.read_text().endswith("\n")
@@ -266,7 +291,7 @@ def test_processes_left_behind_stay_in_the_summary(sidecar_binary: Path, tmp_pat
     done = subprocess.run(
         watch_command(sidecar_binary, "--interval", "250", "--processes", "--",
                       "sh", "-c", f"sleep 300 2>/dev/null & echo $! > {shlex.quote(str(left))}; sleep 1"),
-        env=watch_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=60,
+        env=watch_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120,
     )
     pid = int(left.read_text())
     try:
@@ -293,7 +318,7 @@ class Terminal:
 
     def tmux(self, *args: str) -> str:
         return subprocess.run(["tmux", "-L", self.name, *args], env=self.env, capture_output=True, text=True,
-                              check=True, timeout=10).stdout
+                              check=True, timeout=60).stdout
 
     def start(self, command: str, columns: int = 120, rows: int = 32) -> None:
         self.tmux("-f", "/dev/null", "new-session", "-d", "-x", str(columns), "-y", str(rows), "-s", "w", command)
@@ -307,7 +332,7 @@ class Terminal:
     def screen(self) -> str:
         return self.tmux("capture-pane", "-p", "-t", "w")
 
-    def wait_for(self, ready: Callable[[str], bool], timeout: float = 30) -> str:
+    def wait_for(self, ready: Callable[[str], bool], timeout: float = 90) -> str:
         deadline = time.monotonic() + timeout
         while True:
             screen = self.screen()
@@ -318,7 +343,7 @@ class Terminal:
             time.sleep(0.2)
 
     def kill(self) -> None:
-        subprocess.run(["tmux", "-L", self.name, "kill-server"], env=self.env, capture_output=True, timeout=10)
+        subprocess.run(["tmux", "-L", self.name, "kill-server"], env=self.env, capture_output=True, timeout=60)
         shutil.rmtree(self.directory, ignore_errors=True)
 
 
@@ -341,30 +366,44 @@ def shell_line(argv: list[str], status_file: Path) -> str:
 
 
 def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
-    status = tmp_path / "status"
-    command = watch_command(sidecar_binary, "--interval", "250", "--no-fold", "--", sys.executable, str(BUSY_TREE), "10")
+    status, stop = tmp_path / "status", tmp_path / "stop"
+    # The tree runs until the test has read both pictures: a loaded machine cannot end it first.
+    command = watch_command(sidecar_binary, "--interval", "250", "--no-fold", "--",
+                            sys.executable, str(BUSY_TREE), "2", str(stop))
     terminal.start(shell_line(command, status), 160, 45)
+    headings = ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU 0–", "RSS 0–",
+                "Arguments")
 
     def full_view(screen: str) -> bool:
+        # A whole picture, not one half drawn: every part of it is on the screen.
         return (
             screen.count("python") >= 4  # the tree: the root and its three children
+            and "├─ python" in screen and "└─ python" in screen
             and " Run " in screen  # the spinning child
             and "tree total" in screen
             and any(ch in screen for ch in "▃▄▅▆▇█")  # sparklines with something in them
-            and "busy tree:" in screen and "Process" in screen  # a whole picture, not one being drawn
+            and all(heading in screen for heading in headings)
+            and "busy_tree.py" in screen  # the title and the root's arguments
+            and "busy tree:" in screen
         )
 
     wide = terminal.wait_for(full_view)
-    for heading in ("Process", "PID", "State", "CPU%", "CPU time", "RSS", "Read/s", "Write/s", "CPU 0–", "RSS 0–",
-                    "Arguments"):
-        assert heading in wide
-    assert "├─ python" in wide and "└─ python" in wide
-    assert "busy_tree.py" in wide  # the title and the root's arguments
     assert wide.index("busy tree:") < wide.index("Process")  # the command's own output, above the view
     terminal.resize(80, 24)
-    narrow = terminal.wait_for(lambda s: "State" in s and "tree total" in s and "CPU 0–" not in s and "▁" not in s)
-    assert narrow.count("tree total") == 1 and narrow.count("State") == 1  # no stale picture left
-    assert re.search(r"tree total +\d+\.\d +[\d.]+ m?s +[\d.]+[KMG]", narrow)  # the numbers won
+
+    def narrow_view(screen: str) -> bool:
+        # Redrawn for 80 columns (no sparkline columns) with the numbers in full, below
+        # the command's output, and nothing left of the wide picture: one picture,
+        # however long the wait.
+        return (
+            screen.count("tree total") == 1 and screen.count("State") == 1
+            and screen.count("busy tree:") == 1 and screen.index("busy tree:") < screen.index("State")
+            and "CPU 0–" not in screen and "▁" not in screen
+            and re.search(r"tree total +\d+\.\d +[\d.]+ m?s +[\d.]+[KMG]", screen) is not None
+        )
+
+    terminal.wait_for(narrow_view)
+    stop.touch()
     final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
     assert re.search(r"Exit status +3", final) and "4 seen, 0 still running" in final
     assert status.read_text().strip() == "3"
@@ -407,11 +446,14 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make
         watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--pid", str(tree.root.pid)),
         env=watch_env(), stderr=subprocess.PIPE, text=True,
     )
-    deadline = time.monotonic() + 30
-    while not (record.exists() and record.read_text().count("\n") >= 2) and time.monotonic() < deadline:
-        time.sleep(0.1)  # until the watch has seen the tree twice
-    tree.end()
-    _, err = watch.communicate(timeout=30)
+    try:
+        wait_until(lambda: len(recorded_lines(record)) >= 2, "the watch to see the tree twice")
+        tree.end()
+        _, err = watch.communicate(timeout=120)
+    finally:
+        if watch.poll() is None:
+            watch.kill()
+            watch.communicate()
     assert watch.returncode == 0
     assert "2 seen, 0 still running" in err
 

@@ -9,6 +9,7 @@ before the command starts.
 from __future__ import annotations
 
 import argparse
+import collections
 import os
 import queue
 import select
@@ -280,17 +281,17 @@ class OutputLines:
         return [line.rstrip(b"\r").rsplit(b"\r", 1)[-1].decode("utf-8", "replace") for line in lines]
 
 
-def erase_picture(live: Live, console: Console) -> None:
-    """Erase the last picture after a resize: a narrower terminal has rewrapped its
-    lines into more rows than the picture had, which the next one would not cover."""
-    shape = live._live_render._shape  # (width, height) of the last picture drawn
-    if shape is None:
-        return
-    width, height = shape
-    rows = min(console.height, height * -(-width // max(1, console.width)))
-    console.file.write("\r" + (f"\x1b[{rows - 1}A" if rows > 1 else "") + "\x1b[J")
+def redraw_after_resize(live: Live, console: Console, recent: Sequence[str]) -> None:
+    """Start the screen afresh after a resize: the terminal has rewrapped what it
+    showed, and a picture drawn while it did so may sit anywhere in it, so clear
+    the whole screen and print again the command's last lines that fit, with the
+    picture below them."""
+    console.file.write("\x1b[H\x1b[2J")  # home, then clear the screen
     console.file.flush()
-    live._live_render._shape = None  # the next picture starts where this one was
+    live._live_render._shape = None  # nothing of the last picture is left to move over
+    lines = list(recent)[-max(0, console.height - 1):]
+    if lines:
+        live.console.print(Text("\n").join(Text.from_ansi(line) for line in lines), highlight=False, markup=False)
 
 
 def watch(
@@ -317,25 +318,48 @@ def watch(
         console.print(Text(f"sidecar-watch: {text}", style="yellow"))
 
     keys = Keys() if console.is_terminal else None
+    drawn_size = console.size  # the terminal's size when the picture on it was drawn
+    recent: collections.deque[str] = collections.deque(maxlen=200)  # the command's last lines, for a redraw
+
+    def settle(live: Live) -> bool:
+        """Start the screen afresh if the terminal was resized since the picture was
+        drawn. Done right before anything is written: Live moves the cursor up by
+        the picture's old height, which after a rewrap would leave its top rows behind."""
+        nonlocal drawn_size
+        if not signals.resized and console.size == drawn_size:
+            return False
+        signals.resized = False
+        drawn_size = console.size
+        if command is not None:
+            command.resize(console.width, console.height)
+        redraw_after_resize(live, console, recent)
+        return True
+
+    def show(live: Live, line: str) -> None:
+        if console.is_terminal:
+            settle(live)
+            recent.append(line)
+            live.console.print(Text.from_ansi(line), highlight=False, markup=False)
+        else:
+            os.write(1, line.encode() + b"\n")
+
+    def redraw(live: Live) -> None:
+        nonlocal drawn_size
+        settle(live)
+        size = console.size  # taken before drawing: a resize while drawing is seen next time
+        live.update(picture(), refresh=True)
+        drawn_size = size
+
     try:
         with Live(picture(), console=console, auto_refresh=False, transient=False,
                   redirect_stdout=False, redirect_stderr=False) as live:
             while True:
-                changed = False
-                if signals.resized:  # before any output moves over the rewrapped picture
-                    signals.resized = False
-                    if command is not None:
-                        command.resize(console.width, console.height)
-                    erase_picture(live, console)
-                    changed = True
+                changed = settle(live)
                 if command is not None:
                     while not command.output.empty():
                         chunk = command.output.get_nowait()
                         for line in lines.feed(chunk):
-                            if console.is_terminal:
-                                live.console.print(Text.from_ansi(line), highlight=False, markup=False)
-                            else:
-                                os.write(1, line.encode() + b"\n")
+                            show(live, line)
                 for sig in signals.take():
                     if command is None:
                         return sig
@@ -352,7 +376,7 @@ def watch(
                     keep(snapshot)
                     changed = True
                 if changed:
-                    live.update(picture(), refresh=True)
+                    redraw(live)
                 if command is not None and command.finished():
                     rest = b""  # what the command wrote last, if its terminal is not held open
                     while command.master is not None:
@@ -364,10 +388,7 @@ def watch(
                         if not chunk:
                             break
                     for line in lines.feed(rest) + lines.feed(b""):
-                        if console.is_terminal:
-                            live.console.print(Text.from_ansi(line), highlight=False, markup=False)
-                        else:
-                            os.write(1, line.encode() + b"\n")
+                        show(live, line)
                     return 0
                 if command is None and snapshot is not None and client.root_gone(snapshot):
                     return 0
