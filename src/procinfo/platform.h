@@ -141,10 +141,9 @@ class Platform {
   /// Parent, start time and state; empty when unreadable (gone, denied).
   virtual std::optional<BasicInfo> basicInfo(std::uint32_t pid) = 0;
 
-  /// CPU totals and memory sizes; all zeros when unreadable (a live process
-  /// always has a virtual size, so the source takes an all-zero reading for
-  /// a failed one and keeps the values it had).
-  virtual TaskInfo taskInfo(std::uint32_t pid) = 0;
+  /// CPU totals and memory sizes; empty when unreadable (a zombie on macOS,
+  /// another user's process), and the source then keeps the values it had.
+  virtual std::optional<TaskInfo> taskInfo(std::uint32_t pid) = 0;
 
   /// The run state and times of one thread; empty when the query fails.
   virtual std::optional<ThreadInfo> threadInfo(std::uint32_t pid) = 0;

@@ -217,11 +217,11 @@ void ProcessInfoSource::readThread(ProcessInfo& info, std::uint64_t& threadUser,
 
 void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& selection, bool known,
                                  std::uint64_t threadUser, std::uint64_t threadSystem) {
-  const TaskInfo task = platform_->taskInfo(info.pid);
-  if (task == TaskInfo{}) {
-    // Unreadable (a zombie, another user's process): a live process always
-    // has a virtual size. The CPU time and sizes read before stay, rather
-    // than falling to 0; the usage is 0, and so is the next one (no baseline).
+  const std::optional<TaskInfo> reading = platform_->taskInfo(info.pid);
+  if (!reading) {
+    // Unreadable (a zombie on macOS, another user's process): the CPU time
+    // and sizes read before stay, rather than falling to 0; the usage is 0,
+    // and so is the next one (no baseline).
     if (selection.cpu) {
       info.cpuUsage = 0.0F;
       info.previousUserTime = 0;
@@ -229,6 +229,7 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
     }
     return;
   }
+  const TaskInfo& task = *reading;
   if (selection.cpu) {
     // Read with the basic values, the task information of a known process
     // was read at the previous refresh as well. Read with the details, it

@@ -132,20 +132,23 @@ class FullRefreshSource {
     info.runTime = secondsSince(info.startTime, now);
 
     if (selection.cpu || selection.memory) {
-      const procinfo::TaskInfo task = platform_->taskInfo(pid);
-      if (task == procinfo::TaskInfo{}) {
+      const std::optional<procinfo::TaskInfo> reading = platform_->taskInfo(pid);
+      if (!reading) {
         // Unreadable: the last CPU time and sizes stay.
         if (selection.cpu) {
           info.cpuUsage = 0.0F;
           info.previousUserTime = 0;
           info.previousSystemTime = 0;
         }
-      } else if (selection.cpu) {
-        cpu_.updateCpu(info, task, threadUser, threadSystem);
-      }
-      if (selection.memory && task != procinfo::TaskInfo{}) {
-        info.residentMemory = task.residentSize;
-        info.virtualMemory = task.virtualSize;
+      } else {
+        if (selection.cpu) cpu_.updateCpu(info, *reading, threadUser, threadSystem);
+        // An exited process whose sizes read 0 keeps the sizes it had.
+        const bool exitedWithoutSizes = info.processState.kind() == procinfo::ProcessState::Kind::Zombie &&
+                                        reading->residentSize == 0 && reading->virtualSize == 0;
+        if (selection.memory && !exitedWithoutSizes) {
+          info.residentMemory = reading->residentSize;
+          info.virtualMemory = reading->virtualSize;
+        }
       }
     }
     info.seen = true;
@@ -173,18 +176,19 @@ class FullRefreshSource {
       return;
     }
     if (selection.cpu || selection.memory) {
-      const procinfo::TaskInfo task = platform_->taskInfo(pid);
-      if (task == procinfo::TaskInfo{}) {
-        // Unreadable: nothing to keep, the initial values stay.
-      } else if (selection.cpu) {
-        cpu_.baselineCpu(info, task);
-      } else {
-        info.previousUserTime = task.totalUser;
-        info.previousSystemTime = task.totalSystem;
-      }
-      if (selection.memory) {
-        info.residentMemory = task.residentSize;
-        info.virtualMemory = task.virtualSize;
+      const std::optional<procinfo::TaskInfo> reading = platform_->taskInfo(pid);
+      // Unreadable: nothing to keep, the initial values stay.
+      if (reading) {
+        if (selection.cpu) {
+          cpu_.baselineCpu(info, *reading);
+        } else {
+          info.previousUserTime = reading->totalUser;
+          info.previousSystemTime = reading->totalSystem;
+        }
+        if (selection.memory) {
+          info.residentMemory = reading->residentSize;
+          info.virtualMemory = reading->virtualSize;
+        }
       }
     }
     if (selection.diskUsage) {

@@ -119,10 +119,11 @@ std::optional<BasicInfo> FakePlatform::basicInfo(std::uint32_t pid) {
   return entry ? entry->basic : std::nullopt;
 }
 
-TaskInfo FakePlatform::taskInfo(std::uint32_t pid) {
+std::optional<TaskInfo> FakePlatform::taskInfo(std::uint32_t pid) {
   ++calls_.taskInfo;
   const FakeProcess* entry = find(pid);
-  return entry ? entry->task : TaskInfo{};
+  if (entry == nullptr || entry->task == TaskInfo{}) return std::nullopt;
+  return entry->task;
 }
 
 std::optional<ThreadInfo> FakePlatform::threadInfo(std::uint32_t pid) {

@@ -40,7 +40,7 @@ namespace sidecar::procinfo {
 struct FakeProcess {
   /// Empty: the basic information is unreadable.
   std::optional<BasicInfo> basic;
-  /// Zeros read as "unreadable", as on macOS.
+  /// All zeros: the task query fails (a scripting shorthand of this fake).
   TaskInfo task;
   /// Empty: the thread query fails.
   std::optional<ThreadInfo> thread = ThreadInfo{};
@@ -148,7 +148,7 @@ class FakePlatform final : public Platform {
   bool taskInfoComesWithBasicInfo() const override { return taskWithBasic_; }
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
-  TaskInfo taskInfo(std::uint32_t pid) override;
+  std::optional<TaskInfo> taskInfo(std::uint32_t pid) override;
   std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
   std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;
   bool readNameAndArguments(std::uint32_t pid, bool wantName, bool wantArguments, std::string& name,

@@ -80,9 +80,9 @@ std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
   return basic;
 }
 
-TaskInfo LinuxPlatform::taskInfo(std::uint32_t pid) {
+std::optional<TaskInfo> LinuxPlatform::taskInfo(std::uint32_t pid) {
   const ProcStat* stat = loadStat(pid, false);
-  if (stat == nullptr) return {};
+  if (stat == nullptr) return std::nullopt;
   TaskInfo task;
   task.totalUser = stat->userTicks;
   task.totalSystem = stat->systemTicks;

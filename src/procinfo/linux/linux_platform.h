@@ -62,7 +62,7 @@ class LinuxPlatform final : public Platform {
   bool taskInfoComesWithBasicInfo() const override { return true; }
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
-  TaskInfo taskInfo(std::uint32_t pid) override;
+  std::optional<TaskInfo> taskInfo(std::uint32_t pid) override;
   /// Linux has no per-process thread query: always empty.
   std::optional<ThreadInfo> threadInfo(std::uint32_t pid) override;
   std::optional<DiskCounters> diskCounters(std::uint32_t pid) override;

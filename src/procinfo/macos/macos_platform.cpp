@@ -126,11 +126,13 @@ std::optional<BasicInfo> MacosPlatform::basicInfo(std::uint32_t pid) {
   return basicValues(record);
 }
 
-TaskInfo MacosPlatform::taskInfo(std::uint32_t pid) {
-  // Zeroed first and not checked: an unreadable process reads as zeros.
+std::optional<TaskInfo> MacosPlatform::taskInfo(std::uint32_t pid) {
+  // The call returns the bytes it copied, and 0 or less when it fails (a
+  // zombie, another user's process without root).
   struct proc_taskinfo info;
   std::memset(&info, 0, sizeof info);
-  proc_pidinfo(static_cast<int>(pid), PROC_PIDTASKINFO, 0, &info, static_cast<int>(sizeof info));
+  const int size = static_cast<int>(sizeof info);
+  if (proc_pidinfo(static_cast<int>(pid), PROC_PIDTASKINFO, 0, &info, size) != size) return std::nullopt;
   TaskInfo task;
   task.totalUser = info.pti_total_user;
   task.totalSystem = info.pti_total_system;

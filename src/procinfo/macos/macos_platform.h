@@ -56,7 +56,7 @@ class MacosPlatform final : public Platform {
   /// From the latest listing; a pid it did not hold is read on its own
   /// (KERN_PROC_PID). Zombies and other users' processes included.
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
-  TaskInfo taskInfo(std::uint32_t pid) override;
+  std::optional<TaskInfo> taskInfo(std::uint32_t pid) override;
   /// The process's first thread (see thread_handles.h); its times converted
   /// from nanoseconds to Mach absolute-time units, the unit of the task
   /// totals. Empty for a process without threads or unreadable.

@@ -144,7 +144,7 @@ TEST_F(MacosPlatformTest, TaskTotalsStayInAbsoluteTimeUnits) {
   EXPECT_EQ(platform.taskInfo(62), (TaskInfo{24'000'000, 3, 4096, 1 << 30}));
 }
 
-TEST_F(MacosPlatformTest, UnreadableTaskInformationReadsAsZeros) {
+TEST_F(MacosPlatformTest, UnreadableTaskInformationIsEmpty) {
   dd::Process& other = add(63, "other");
   other.otherUser = true;
   other.totalUser = 5;
@@ -152,9 +152,9 @@ TEST_F(MacosPlatformTest, UnreadableTaskInformationReadsAsZeros) {
   zombie.status = SZOMB;
   zombie.totalUser = 5;
   MacosPlatform platform(clock);
-  EXPECT_EQ(platform.taskInfo(63), (kernel.root ? TaskInfo{5, 0, 0, 0} : TaskInfo{}));
-  EXPECT_EQ(platform.taskInfo(64), TaskInfo{});
-  EXPECT_EQ(platform.taskInfo(65), TaskInfo{});
+  EXPECT_EQ(platform.taskInfo(63), kernel.root ? std::optional(TaskInfo{5, 0, 0, 0}) : std::nullopt);
+  EXPECT_EQ(platform.taskInfo(64), std::nullopt);
+  EXPECT_EQ(platform.taskInfo(65), std::nullopt);
 }
 
 // --- Disk counters --------------------------------------------------------------
