@@ -47,7 +47,7 @@ struct WorldProcess {
   std::string path;
   std::vector<std::string> args;
   /// Never all zeros: a live process always has a virtual size, and the
-  /// source takes an all-zero reading for a failed one.
+  /// fake platform takes an all-zero task for a failed query.
   procinfo::TaskInfo task{0, 0, 0, 4096};
   procinfo::DiskCounters disk;
   std::int32_t threadState = procinfo::ThreadState::RUN_STATE_RUNNING;
