@@ -88,8 +88,7 @@ double CpuAccounting::measureInterval() {
 // readings, so the record's previous times hold the fallback's baseline: the
 // task's total CPU time (every thread's) and the absolute time it was read
 // at. A stamp of 0 is no baseline.
-void CpuAccounting::updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint64_t /*threadUser*/,
-                              std::uint64_t /*threadSystem*/) {
+void CpuAccounting::updateCpu(ProcessInfo& info, const TaskInfo& task) {
   const std::uint64_t total = saturatingAdd(task.totalUser, task.totalSystem);
   if (!countersAvailable_) {
     const std::uint64_t stamp = platform_->absoluteTime();

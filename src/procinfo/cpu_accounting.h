@@ -37,8 +37,8 @@ class CpuAccounting {
 
   /// A known process whose task information was read: sets cpuUsage,
   /// accumulatedCpuTime and the previous times. The task totals already
-  /// count every thread, so the thread times are not used.
-  void updateCpu(ProcessInfo& info, const TaskInfo& task, std::uint64_t threadUser, std::uint64_t threadSystem);
+  /// count every thread.
+  void updateCpu(ProcessInfo& info, const TaskInfo& task);
 
   /// A new record whose task information was read: sets the previous times
   /// (without processor counters, the fallback's baseline: the total and

@@ -141,7 +141,7 @@ TEST(CpuAccountingTest, UpdateAndBaselineFollowTheRules) {
   };
   int line = 0;
   for (const Row& row : rows) {
-    cpu.updateCpu(info, TaskInfo{row.user, row.system, 0, 0}, 0, 0);
+    cpu.updateCpu(info, TaskInfo{row.user, row.system, 0, 0});
     EXPECT_NEAR(info.cpuUsage, row.usage, 1e-3 + row.usage * 1e-6) << "row " << line;
     EXPECT_EQ(info.accumulatedCpuTime, row.accumulated) << "row " << line;
     EXPECT_EQ(info.previousUserTime, row.user) << "row " << line;

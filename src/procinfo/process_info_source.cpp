@@ -140,10 +140,8 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
   info.seen = true;
 
   if (taskWithBasics_ && (selection.cpu || selection.memory)) {
-    std::uint64_t threadUser = 0;
-    std::uint64_t threadSystem = 0;
-    if (threadWithBasics_) readThread(info, threadUser, threadSystem);
-    readTask(info, selection, true, threadUser, threadSystem);
+    if (threadWithBasics_) readThread(info);
+    readTask(info, selection, true);
   }
   if (detailsOfAll_ || info.pickedRefresh + 1 == refreshCount_) readDetails(info, selection);
 }
@@ -172,7 +170,7 @@ void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<Basic
     return;
   }
   info.pendingDetails = ProcessInfo::Details::ofNew;
-  if (taskWithBasics_ && (selection.cpu || selection.memory)) readTask(info, selection, false, 0, 0);
+  if (taskWithBasics_ && (selection.cpu || selection.memory)) readTask(info, selection, false);
   if (detailsOfAll_) readDetails(info, selection);
 }
 
@@ -187,7 +185,7 @@ void ProcessInfoSource::readDetails(ProcessInfo& info, const RefreshSelection& s
   const bool readTaskNow = !taskWithBasics_ && (selection.cpu || selection.memory);
   if (details == ProcessInfo::Details::ofNew) {
     // No thread information for a record built in this refresh.
-    if (readTaskNow) readTask(info, selection, false, 0, 0);
+    if (readTaskNow) readTask(info, selection, false);
   }
   if (selection.diskUsage) {
     if (const std::optional<DiskCounters> disk = platform_->diskCounters(pid)) {
@@ -196,27 +194,17 @@ void ProcessInfoSource::readDetails(ProcessInfo& info, const RefreshSelection& s
     }
   }
   if (details == ProcessInfo::Details::ofKnown) {
-    std::uint64_t threadUser = 0;
-    std::uint64_t threadSystem = 0;
-    if (!threadWithBasics_ || !(selection.cpu || selection.memory)) readThread(info, threadUser, threadSystem);
-    if (readTaskNow) readTask(info, selection, true, threadUser, threadSystem);
+    if (!threadWithBasics_ || !(selection.cpu || selection.memory)) readThread(info);
+    if (readTaskNow) readTask(info, selection, true);
   }
 }
 
-void ProcessInfoSource::readThread(ProcessInfo& info, std::uint64_t& threadUser, std::uint64_t& threadSystem) {
-  if (const std::optional<ThreadInfo> thread = platform_->threadInfo(info.pid)) {
-    info.threadState = ThreadState{thread->runState};
-    threadUser = thread->userTime;
-    threadSystem = thread->systemTime;
-  } else {
-    info.threadState = ThreadState{ThreadState::RUN_STATE_RUNNING};
-    threadUser = 0;
-    threadSystem = 0;
-  }
+void ProcessInfoSource::readThread(ProcessInfo& info) {
+  const std::optional<ThreadInfo> thread = platform_->threadInfo(info.pid);
+  info.threadState = ThreadState{thread ? thread->runState : ThreadState::RUN_STATE_RUNNING};
 }
 
-void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& selection, bool known,
-                                 std::uint64_t threadUser, std::uint64_t threadSystem) {
+void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& selection, bool known) {
   const std::optional<TaskInfo> reading = platform_->taskInfo(info.pid);
   if (!reading) {
     // Unreadable (a zombie on macOS, another user's process): the CPU time
@@ -235,7 +223,7 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
     // was read at the previous refresh as well. Read with the details, it
     // may be older: the process was not picked then.
     if (known && (taskWithBasics_ || info.baselineRefresh + 1 == refreshCount_)) {
-      cpu_.updateCpu(info, task, threadUser, threadSystem);
+      cpu_.updateCpu(info, task);
     } else {
       // A new record, or one whose baseline is older than the previous
       // refresh: this reading is the baseline, and the usage starts at 0.

@@ -78,11 +78,10 @@ class ProcessInfoSource {
   void readDetails(ProcessInfo& info, const RefreshSelection& selection);
   /// The task information: CPU values (usage or a new baseline) and memory
   /// sizes as selected.
-  void readTask(ProcessInfo& info, const RefreshSelection& selection, bool known, std::uint64_t threadUser,
-                std::uint64_t threadSystem);
+  void readTask(ProcessInfo& info, const RefreshSelection& selection, bool known);
   /// The thread state (running when the query fails); the thread's CPU
   /// times go to the CPU fallback.
-  void readThread(ProcessInfo& info, std::uint64_t& threadUser, std::uint64_t& threadSystem);
+  void readThread(ProcessInfo& info);
 
   Platform* platform_;
   ProcessMap processes_;

@@ -119,15 +119,9 @@ class FullRefreshSource {
       }
     }
 
-    std::uint64_t threadUser = 0;
-    std::uint64_t threadSystem = 0;
-    if (const std::optional<procinfo::ThreadInfo> thread = platform_->threadInfo(pid)) {
-      info.threadState = procinfo::ThreadState{thread->runState};
-      threadUser = thread->userTime;
-      threadSystem = thread->systemTime;
-    } else {
-      info.threadState = procinfo::ThreadState{procinfo::ThreadState::RUN_STATE_RUNNING};
-    }
+    const std::optional<procinfo::ThreadInfo> thread = platform_->threadInfo(pid);
+    info.threadState =
+        procinfo::ThreadState{thread ? thread->runState : procinfo::ThreadState::RUN_STATE_RUNNING};
 
     info.runTime = secondsSince(info.startTime, now);
 
@@ -141,7 +135,7 @@ class FullRefreshSource {
           info.previousSystemTime = 0;
         }
       } else {
-        if (selection.cpu) cpu_.updateCpu(info, *reading, threadUser, threadSystem);
+        if (selection.cpu) cpu_.updateCpu(info, *reading);
         // An exited process whose sizes read 0 keeps the sizes it had.
         const bool exitedWithoutSizes = info.processState.kind() == procinfo::ProcessState::Kind::Zombie &&
                                         reading->residentSize == 0 && reading->virtualSize == 0;
