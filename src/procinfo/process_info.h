@@ -59,6 +59,11 @@ struct ProcessInfo {
   };
   Details pendingDetails = Details::none;
   bool seen = false;
+  // The platform tells when this process ends (Platform::makeExitWatch), so
+  // that a refresh may leave it unread while nobody watches it; and step one
+  // of the current refresh left it unread.
+  bool endWatched = false;
+  bool leftUnread = false;
 };
 
 using ProcessMap = std::unordered_map<std::uint32_t, ProcessInfo>;

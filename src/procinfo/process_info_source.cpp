@@ -34,32 +34,74 @@ ProcessInfoSource ProcessInfoSource::new_with_specifics(Platform& platform) { re
 const ProcessMap& ProcessInfoSource::processes() const { return processes_; }
 
 std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelection& selection) {
-  return refresh(selection, nullptr);
+  return refresh(selection, nullptr, Coverage::everyProcess);
 }
 
 std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelection& selection,
-                                                           const DetailPicker& pick) {
-  return refresh(selection, &pick);
+                                                           const DetailPicker& pick, Coverage coverage) {
+  return refresh(selection, &pick, coverage);
 }
 
-std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick) {
+bool ProcessInfoSource::watchEnd(std::uint32_t pid) { return exitWatch_ && exitWatch_->watch(pid); }
+
+bool ProcessInfoSource::mayLeaveUnread(const ProcessInfo& info) const {
+  if (!info.endWatched || info.pickedRefresh + 1 == refreshCount_) return false;
+  if (!info.parentPid) return true;
+  // A parent that ended has handed its children to another process; one
+  // whose end is not watched might have.
+  if (!lostSet_.empty() && lostSet_.count(*info.parentPid) != 0) return false;
+  const auto parent = processes_.find(*info.parentPid);
+  return parent != processes_.end() && parent->second.endWatched;
+}
+
+std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick,
+                                       Coverage coverage) {
   ++refreshCount_;
   detailsOfAll_ = pick == nullptr;
+  if (pick != nullptr && !exitWatchMade_) {
+    exitWatch_ = platform_->makeExitWatch();
+    exitWatchMade_ = true;
+  }
   std::size_t listed = 0;
   if (platform_->listPids(pids_)) {
     listed = pids_.size();
     const auto wall = std::chrono::duration_cast<std::chrono::seconds>(platform_->clock().wallNow()).count();
-    const std::uint64_t now = wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
+    now_ = wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
     if (cpu_.hasProcessorCounters()) cpu_.measureInterval();
 
-    // Step one: the basic values of every listed process.
+    // The processes that ended since the last refresh are read again, and
+    // so are their children.
+    lostSet_.clear();
+    if (exitWatch_) {
+      lost_.clear();
+      exitWatch_->collectLost(lost_);
+      for (const std::uint32_t pid : lost_) {
+        lostSet_.insert(pid);
+        const auto found = processes_.find(pid);
+        if (found != processes_.end()) found->second.endWatched = false;
+      }
+    }
+    const bool leaveUnread = pick != nullptr && coverage == Coverage::changedAndPicked && exitWatch_;
+
+    // Step one: the basic values of every listed process that needs them.
     pending_.clear();
     for (const std::uint32_t pid : pids_) {
       const auto known = processes_.find(pid);
       if (known != processes_.end()) {
-        updateBasics(known->second, selection, now);
+        ProcessInfo& info = known->second;
+        if (leaveUnread && mayLeaveUnread(info)) {
+          info.seen = true;
+          info.leftUnread = true;
+          info.pendingDetails = ProcessInfo::Details::none;
+          continue;
+        }
+        info.leftUnread = false;
+        if (!info.endWatched) info.endWatched = watchEnd(pid);
+        updateBasics(info, selection, now_);
       } else {
-        buildBasics(pid, platform_->basicInfo(pid), selection, now);
+        const bool endWatched = watchEnd(pid);
+        buildBasics(pid, platform_->basicInfo(pid), selection, now_, endWatched);
+        if (endWatched && (pending_.empty() || pending_.back().pid != pid)) exitWatch_->forget(pid);
       }
     }
     // New records go in after the pass; one built for a reused pid replaces
@@ -72,6 +114,7 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
 
     for (auto it = processes_.begin(); it != processes_.end();) {
       if (!it->second.seen) {
+        if (it->second.endWatched) exitWatch_->forget(it->first);
         it = processes_.erase(it);
       } else {
         it->second.seen = false;
@@ -81,6 +124,9 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
   } else {
     // Nothing was confirmed, so nothing survives: the map is empty until a
     // listing succeeds again, and every CPU baseline starts afresh.
+    for (const auto& [pid, info] : processes_) {
+      if (info.endWatched) exitWatch_->forget(pid);
+    }
     processes_.clear();
   }
 
@@ -90,12 +136,37 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
   picked_.clear();
   (*pick)(processes_, picked_);
   for (const std::uint32_t pid : picked_) {
-    const auto found = processes_.find(pid);
+    auto found = processes_.find(pid);
     if (found == processes_.end()) continue;
+    if (found->second.leftUnread) {
+      readLate(pid, selection);
+      found = processes_.find(pid);
+      if (found == processes_.end()) continue;
+    }
     found->second.pickedRefresh = refreshCount_;
     readDetails(found->second, selection);
   }
   return listed;
+}
+
+void ProcessInfoSource::readLate(std::uint32_t pid, const RefreshSelection& selection) {
+  // Not expected while the parent links hold what the top of this file
+  // says; read as step one would have, so that the record is never stale.
+  ProcessInfo& info = processes_.find(pid)->second;
+  info.leftUnread = false;
+  info.seen = false;
+  updateBasics(info, selection, now_);
+  for (ProcessInfo& fresh : pending_) {
+    processes_.insert_or_assign(fresh.pid, std::move(fresh));
+  }
+  pending_.clear();
+  const auto found = processes_.find(pid);
+  if (!found->second.seen) {
+    if (found->second.endWatched) exitWatch_->forget(pid);
+    processes_.erase(found);
+  } else {
+    found->second.seen = false;
+  }
 }
 
 void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now) {
@@ -109,7 +180,7 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
     info.seen = true;
     info.pendingDetails = ProcessInfo::Details::none;
     info.name.clear();
-    buildBasics(pid, basic, selection, now);
+    buildBasics(pid, basic, selection, now, info.endWatched);
     return;
   }
   // The name is read when it is still empty; the command line, which comes
@@ -147,10 +218,11 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
 }
 
 void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic,
-                                    const RefreshSelection& selection, std::uint64_t now) {
+                                    const RefreshSelection& selection, std::uint64_t now, bool endWatched) {
   ProcessInfo& info = pending_.emplace_back();
   info.pid = pid;
   info.seen = true;
+  info.endWatched = endWatched;
   if (!basic) {
     // Only a name can be had; everything else keeps its initial value, and
     // step two reads nothing for it.
