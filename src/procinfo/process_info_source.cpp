@@ -45,7 +45,7 @@ std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelectio
 bool ProcessInfoSource::watchEnd(std::uint32_t pid) { return exitWatch_ && exitWatch_->watch(pid); }
 
 bool ProcessInfoSource::mayLeaveUnread(const ProcessInfo& info) const {
-  if (!info.endWatched || info.pickedRefresh + 1 == refreshCount_) return false;
+  if (!info.endWatched || !info.basicsRead || info.pickedRefresh + 1 == refreshCount_) return false;
   if (!info.parentPid) return true;
   // A parent that ended has handed its children to another process; one
   // whose end is not watched might have.
@@ -92,6 +92,7 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
         if (leaveUnread && mayLeaveUnread(info)) {
           info.seen = true;
           info.leftUnread = true;
+          info.baselineSkipped = true;
           info.pendingDetails = ProcessInfo::Details::none;
           continue;
         }
@@ -181,10 +182,17 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
     info.pendingDetails = ProcessInfo::Details::none;
     info.name.clear();
     buildBasics(pid, basic, selection, now, info.endWatched);
+    if ((pending_.empty() || pending_.back().pid != pid) && info.endWatched) {
+      // The record stays, but does not describe the process watched now:
+      // read it at every refresh until one can be built.
+      exitWatch_->forget(pid);
+      info.endWatched = false;
+    }
     return;
   }
   // The name is read when it is still empty; the command line, which comes
   // with it on some systems, only in step two.
+  info.basicsRead = basic.has_value();
   if (basic) {
     info.parentPid = parentOf(*basic);
     // A process that has exited stays a zombie until it is reaped, and no
@@ -229,6 +237,7 @@ void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<Basic
     if (!platform_->readNameFromPath(pid, info.name)) pending_.pop_back();
     return;
   }
+  info.basicsRead = true;
   info.parentPid = parentOf(*basic);
   info.startTime = basic->startSeconds;
   info.startInstant = basic->startInstant;
@@ -291,10 +300,10 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
   }
   const TaskInfo& task = *reading;
   if (selection.cpu) {
-    // Read with the basic values, the task information of a known process
-    // was read at the previous refresh as well. Read with the details, it
-    // may be older: the process was not picked then.
-    if (known && (taskWithBasics_ || info.baselineRefresh + 1 == refreshCount_)) {
+    // The baseline may be older than the previous refresh: read with the
+    // details, when the process was not picked then; read with the basic
+    // values, when the previous refresh left the process unread.
+    if (known && (taskWithBasics_ ? !info.baselineSkipped : info.baselineRefresh + 1 == refreshCount_)) {
       cpu_.updateCpu(info, task);
     } else {
       // A new record, or one whose baseline is older than the previous
@@ -303,6 +312,7 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
       info.cpuUsage = 0.0F;
     }
     info.baselineRefresh = refreshCount_;
+    info.baselineSkipped = false;
   } else if (!known) {
     info.previousUserTime = task.totalUser;
     info.previousSystemTime = task.totalSystem;
