@@ -66,8 +66,6 @@ struct ProcessInfo {
   bool endWatched = false;
   bool basicsRead = false;
   bool leftUnread = false;
-  // A refresh left the record unread since its CPU baseline was read.
-  bool baselineSkipped = false;
 };
 
 using ProcessMap = std::unordered_map<std::uint32_t, ProcessInfo>;

@@ -50,8 +50,10 @@ bool ProcessInfoSource::mayLeaveUnread(const ProcessInfo& info) const {
   // A parent that ended has handed its children to another process; one
   // whose end is not watched might have.
   if (!lostSet_.empty() && lostSet_.count(*info.parentPid) != 0) return false;
+  // A parent read without its basic values may yet turn out to be in the
+  // watched tree.
   const auto parent = processes_.find(*info.parentPid);
-  return parent != processes_.end() && parent->second.endWatched;
+  return parent != processes_.end() && parent->second.endWatched && parent->second.basicsRead;
 }
 
 std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick,
@@ -92,7 +94,6 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
         if (leaveUnread && mayLeaveUnread(info)) {
           info.seen = true;
           info.leftUnread = true;
-          info.baselineSkipped = true;
           info.pendingDetails = ProcessInfo::Details::none;
           continue;
         }
@@ -302,8 +303,9 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
   if (selection.cpu) {
     // The baseline may be older than the previous refresh: read with the
     // details, when the process was not picked then; read with the basic
-    // values, when the previous refresh left the process unread.
-    if (known && (taskWithBasics_ ? !info.baselineSkipped : info.baselineRefresh + 1 == refreshCount_)) {
+    // values, when the previous refresh left the process unread (or could
+    // not read it).
+    if (known && info.baselineRefresh + 1 == refreshCount_) {
       cpu_.updateCpu(info, task);
     } else {
       // A new record, or one whose baseline is older than the previous
@@ -312,7 +314,6 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
       info.cpuUsage = 0.0F;
     }
     info.baselineRefresh = refreshCount_;
-    info.baselineSkipped = false;
   } else if (!known) {
     info.previousUserTime = task.totalUser;
     info.previousSystemTime = task.totalSystem;
