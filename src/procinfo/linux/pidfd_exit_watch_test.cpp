@@ -1,7 +1,8 @@
 // The pidfd exit watch against real processes: an end is reported once
 // (as a zombie already), a live process is never reported, a forgotten one
-// is not reported, and the budget is kept. Giving up for want of
-// descriptors is checked through the source, on the fake platform
+// is not reported, the budget is kept, and when the backend's kept files
+// run short every watched pid is reported and nothing is watched any more.
+// How the source takes a give-up is checked on the fake platform
 // (selective_refresh_differential_test.cpp).
 #include "procinfo/linux/pidfd_exit_watch.h"
 
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "procinfo/linux/proc_root.h"
 #include "procinfo/linux/test_child.h"
 
 namespace sidecar::procinfo {
@@ -40,13 +42,15 @@ class PidfdExitWatchTest : public ::testing::Test {
   void SetUp() override {
     if (!pidfdsAvailable()) GTEST_SKIP() << "no pidfd_open on this kernel";
   }
+  ProcRoot root_{"/proc"};
+  KeptOpenFiles files_{root_, 16};
 };
 
 TEST_F(PidfdExitWatchTest, ReportsAnEndOnceAndNeverALiveProcess) {
   Child ends = Child::spawn({"/bin/sleep", "30"});
   Child lives = Child::spawn({"/bin/sleep", "30"});
   Child forgotten = Child::spawn({"/bin/sleep", "30"});
-  PidfdExitWatch watch(100);
+  PidfdExitWatch watch(100, files_);
   ASSERT_TRUE(watch.watch(ends.upid()));
   ASSERT_TRUE(watch.watch(lives.upid()));
   ASSERT_TRUE(watch.watch(forgotten.upid()));
@@ -74,12 +78,30 @@ TEST_F(PidfdExitWatchTest, DeclinesPastItsBudget) {
   Child a = Child::spawn({"/bin/sleep", "30"});
   Child b = Child::spawn({"/bin/sleep", "30"});
   Child c = Child::spawn({"/bin/sleep", "30"});
-  PidfdExitWatch watch(2);
+  PidfdExitWatch watch(2, files_);
   EXPECT_TRUE(watch.watch(a.upid()));
   EXPECT_TRUE(watch.watch(b.upid()));
   EXPECT_FALSE(watch.watch(c.upid())) << "past the budget";
   EXPECT_EQ(watch.watchedCount(), 2U);
   EXPECT_FALSE(watch.watch(0));
+}
+
+TEST_F(PidfdExitWatchTest, GivesUpEveryWatchWhenTheKeptFilesRunShort) {
+  Child a = Child::spawn({"/bin/sleep", "30"});
+  Child b = Child::spawn({"/bin/sleep", "30"});
+  PidfdExitWatch watch(100, files_);
+  ASSERT_TRUE(watch.watch(a.upid()));
+  ASSERT_TRUE(watch.watch(b.upid()));
+  files_.releaseKeptFiles();  // what a failed open for want of descriptors does
+  std::vector<std::uint32_t> lost;
+  watch.collectLost(lost);
+  std::sort(lost.begin(), lost.end());
+  std::vector<std::uint32_t> both{a.upid(), b.upid()};
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(lost, both) << "both live processes are handed back to be read at every refresh";
+  EXPECT_FALSE(watch.active());
+  EXPECT_EQ(watch.watchedCount(), 0U);
+  EXPECT_FALSE(watch.watch(a.upid())) << "nothing is watched after a give-up";
 }
 
 }  // namespace
