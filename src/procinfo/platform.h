@@ -101,6 +101,25 @@ struct TimeBase {
   std::uint32_t denom = 1;
 };
 
+/// Tells which processes have ended, so that a refresh need not read a
+/// process that nobody watches just to learn whether it is still the same
+/// one. Owned by the one source that made it (Platform::makeExitWatch).
+class ExitWatch {
+ public:
+  virtual ~ExitWatch() = default;
+  /// Starts watching the process that holds `pid` now. Called before its
+  /// values are read, so that an end after the watch began is never missed.
+  /// False when it cannot watch (the process has gone, no descriptor is
+  /// free): the caller then reads the process at every refresh.
+  virtual bool watch(std::uint32_t pid) = 0;
+  /// Stops watching `pid`; nothing when it is not watched.
+  virtual void forget(std::uint32_t pid) = 0;
+  /// Appends to `lost` every watched pid whose process has ended (a zombie
+  /// included) since its watch began, and every pid whose watch was given
+  /// up (for want of descriptors); those are no longer watched.
+  virtual void collectLost(std::vector<std::uint32_t>& lost) = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -132,6 +151,10 @@ class Platform {
   ///     ones); a process that joins the watched set has cpuUsage 0 in its
   ///     first watched sample, like a process seen for the first time.
   virtual bool taskInfoComesWithBasicInfo() const = 0;
+
+  /// A watch over process ends for one source, or none where the system
+  /// offers no such notice (every process is then read at every refresh).
+  virtual std::unique_ptr<ExitWatch> makeExitWatch() { return nullptr; }
 
   /// Lists every process of the system into `pids` (cleared first; its
   /// capacity is reused). Returns false when the listing failed; `pids` is

@@ -59,6 +59,13 @@ struct ProcessInfo {
   };
   Details pendingDetails = Details::none;
   bool seen = false;
+  // The platform tells when this process ends (Platform::makeExitWatch), so
+  // that a refresh may leave it unread while nobody watches it, provided the
+  // latest reading of the record had its basic information (so its parent
+  // is current); and step one of the current refresh left it unread.
+  bool endWatched = false;
+  bool basicsRead = false;
+  bool leftUnread = false;
 };
 
 using ProcessMap = std::unordered_map<std::uint32_t, ProcessInfo>;

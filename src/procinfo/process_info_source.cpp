@@ -34,32 +34,76 @@ ProcessInfoSource ProcessInfoSource::new_with_specifics(Platform& platform) { re
 const ProcessMap& ProcessInfoSource::processes() const { return processes_; }
 
 std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelection& selection) {
-  return refresh(selection, nullptr);
+  return refresh(selection, nullptr, Coverage::everyProcess);
 }
 
 std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelection& selection,
-                                                           const DetailPicker& pick) {
-  return refresh(selection, &pick);
+                                                           const DetailPicker& pick, Coverage coverage) {
+  return refresh(selection, &pick, coverage);
 }
 
-std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick) {
+bool ProcessInfoSource::watchEnd(std::uint32_t pid) { return exitWatch_ && exitWatch_->watch(pid); }
+
+bool ProcessInfoSource::mayLeaveUnread(const ProcessInfo& info) const {
+  if (!info.endWatched || !info.basicsRead || info.pickedRefresh + 1 == refreshCount_) return false;
+  if (!info.parentPid) return true;
+  // A parent that ended has handed its children to another process; one
+  // whose end is not watched might have.
+  if (!lostSet_.empty() && lostSet_.count(*info.parentPid) != 0) return false;
+  // A parent read without its basic values may yet turn out to be in the
+  // watched tree.
+  const auto parent = processes_.find(*info.parentPid);
+  return parent != processes_.end() && parent->second.endWatched && parent->second.basicsRead;
+}
+
+std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick,
+                                       Coverage coverage) {
   ++refreshCount_;
   detailsOfAll_ = pick == nullptr;
+  if (pick != nullptr && !exitWatchMade_) {
+    exitWatch_ = platform_->makeExitWatch();
+    exitWatchMade_ = true;
+  }
   std::size_t listed = 0;
   if (platform_->listPids(pids_)) {
     listed = pids_.size();
     const auto wall = std::chrono::duration_cast<std::chrono::seconds>(platform_->clock().wallNow()).count();
-    const std::uint64_t now = wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
+    now_ = wall < 0 ? 0 : static_cast<std::uint64_t>(wall);
     if (cpu_.hasProcessorCounters()) cpu_.measureInterval();
 
-    // Step one: the basic values of every listed process.
+    // The processes that ended since the last refresh are read again, and
+    // so are their children.
+    lostSet_.clear();
+    if (exitWatch_) {
+      lost_.clear();
+      exitWatch_->collectLost(lost_);
+      for (const std::uint32_t pid : lost_) {
+        lostSet_.insert(pid);
+        const auto found = processes_.find(pid);
+        if (found != processes_.end()) found->second.endWatched = false;
+      }
+    }
+    const bool leaveUnread = pick != nullptr && coverage == Coverage::changedAndPicked && exitWatch_;
+
+    // Step one: the basic values of every listed process that needs them.
     pending_.clear();
     for (const std::uint32_t pid : pids_) {
       const auto known = processes_.find(pid);
       if (known != processes_.end()) {
-        updateBasics(known->second, selection, now);
+        ProcessInfo& info = known->second;
+        if (leaveUnread && mayLeaveUnread(info)) {
+          info.seen = true;
+          info.leftUnread = true;
+          info.pendingDetails = ProcessInfo::Details::none;
+          continue;
+        }
+        info.leftUnread = false;
+        if (!info.endWatched) info.endWatched = watchEnd(pid);
+        updateBasics(info, selection, now_);
       } else {
-        buildBasics(pid, platform_->basicInfo(pid), selection, now);
+        const bool endWatched = watchEnd(pid);
+        buildBasics(pid, platform_->basicInfo(pid), selection, now_, endWatched);
+        if (endWatched && (pending_.empty() || pending_.back().pid != pid)) exitWatch_->forget(pid);
       }
     }
     // New records go in after the pass; one built for a reused pid replaces
@@ -72,6 +116,7 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
 
     for (auto it = processes_.begin(); it != processes_.end();) {
       if (!it->second.seen) {
+        if (it->second.endWatched) exitWatch_->forget(it->first);
         it = processes_.erase(it);
       } else {
         it->second.seen = false;
@@ -81,6 +126,9 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
   } else {
     // Nothing was confirmed, so nothing survives: the map is empty until a
     // listing succeeds again, and every CPU baseline starts afresh.
+    for (const auto& [pid, info] : processes_) {
+      if (info.endWatched) exitWatch_->forget(pid);
+    }
     processes_.clear();
   }
 
@@ -90,12 +138,37 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
   picked_.clear();
   (*pick)(processes_, picked_);
   for (const std::uint32_t pid : picked_) {
-    const auto found = processes_.find(pid);
+    auto found = processes_.find(pid);
     if (found == processes_.end()) continue;
+    if (found->second.leftUnread) {
+      readLate(pid, selection);
+      found = processes_.find(pid);
+      if (found == processes_.end()) continue;
+    }
     found->second.pickedRefresh = refreshCount_;
     readDetails(found->second, selection);
   }
   return listed;
+}
+
+void ProcessInfoSource::readLate(std::uint32_t pid, const RefreshSelection& selection) {
+  // Not expected while the parent links hold what the top of this file
+  // says; read as step one would have, so that the record is never stale.
+  ProcessInfo& info = processes_.find(pid)->second;
+  info.leftUnread = false;
+  info.seen = false;
+  updateBasics(info, selection, now_);
+  for (ProcessInfo& fresh : pending_) {
+    processes_.insert_or_assign(fresh.pid, std::move(fresh));
+  }
+  pending_.clear();
+  const auto found = processes_.find(pid);
+  if (!found->second.seen) {
+    if (found->second.endWatched) exitWatch_->forget(pid);
+    processes_.erase(found);
+  } else {
+    found->second.seen = false;
+  }
 }
 
 void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now) {
@@ -109,11 +182,18 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
     info.seen = true;
     info.pendingDetails = ProcessInfo::Details::none;
     info.name.clear();
-    buildBasics(pid, basic, selection, now);
+    buildBasics(pid, basic, selection, now, info.endWatched);
+    if ((pending_.empty() || pending_.back().pid != pid) && info.endWatched) {
+      // The record stays, but does not describe the process watched now:
+      // read it at every refresh until one can be built.
+      exitWatch_->forget(pid);
+      info.endWatched = false;
+    }
     return;
   }
   // The name is read when it is still empty; the command line, which comes
   // with it on some systems, only in step two.
+  info.basicsRead = basic.has_value();
   if (basic) {
     info.parentPid = parentOf(*basic);
     // A process that has exited stays a zombie until it is reaped, and no
@@ -147,16 +227,18 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
 }
 
 void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic,
-                                    const RefreshSelection& selection, std::uint64_t now) {
+                                    const RefreshSelection& selection, std::uint64_t now, bool endWatched) {
   ProcessInfo& info = pending_.emplace_back();
   info.pid = pid;
   info.seen = true;
+  info.endWatched = endWatched;
   if (!basic) {
     // Only a name can be had; everything else keeps its initial value, and
     // step two reads nothing for it.
     if (!platform_->readNameFromPath(pid, info.name)) pending_.pop_back();
     return;
   }
+  info.basicsRead = true;
   info.parentPid = parentOf(*basic);
   info.startTime = basic->startSeconds;
   info.startInstant = basic->startInstant;
@@ -219,10 +301,11 @@ void ProcessInfoSource::readTask(ProcessInfo& info, const RefreshSelection& sele
   }
   const TaskInfo& task = *reading;
   if (selection.cpu) {
-    // Read with the basic values, the task information of a known process
-    // was read at the previous refresh as well. Read with the details, it
-    // may be older: the process was not picked then.
-    if (known && (taskWithBasics_ || info.baselineRefresh + 1 == refreshCount_)) {
+    // The baseline may be older than the previous refresh: read with the
+    // details, when the process was not picked then; read with the basic
+    // values, when the previous refresh left the process unread (or could
+    // not read it).
+    if (known && info.baselineRefresh + 1 == refreshCount_) {
       cpu_.updateCpu(info, task);
     } else {
       // A new record, or one whose baseline is older than the previous

@@ -20,13 +20,25 @@
 // already, in the same visit as its basic values, which is cheaper than a
 // second visit; should the picker not choose it this time, those reads were
 // merely early. Without a picker every record's details are read so.
+//
+// Where the platform tells when a process ends (Platform::makeExitWatch), a
+// refresh with a picker may leave most processes unread altogether
+// (Coverage::changedAndPicked): a known process that nobody watched at the
+// previous refresh, that has not ended since and whose parent has not ended
+// either keeps its record as it was. Its parent cannot have changed: a
+// process gets another parent only when its parent ends. So the selection
+// still sees every parent link, and what is read is the listing, the
+// watched processes and the processes that are new or have ended (a zombie,
+// or a pid now held by another process), with their children.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "procinfo/cpu_accounting.h"
@@ -44,6 +56,16 @@ class ProcessInfoSource {
   /// order; pids without a record are ignored, repeated ones read once.
   using DetailPicker = std::function<void(const ProcessMap& refreshed, std::vector<std::uint32_t>& picked)>;
 
+  /// Which processes a refresh with a picker reads the basic values of.
+  enum class Coverage : std::uint8_t {
+    /// Every listed process.
+    everyProcess,
+    /// Only those whose values may have changed in a way the selection
+    /// sees, and those picked at the previous refresh (see the top of this
+    /// file); every process where the platform cannot tell when one ends.
+    changedAndPicked,
+  };
+
   /// A source with nothing loaded. `platform` must outlive the source.
   static ProcessInfoSource new_with_specifics(Platform& platform);
 
@@ -58,7 +80,8 @@ class ProcessInfoSource {
   /// them (zero or empty if none did). The CPU usage of a process that was
   /// not picked at the previous refresh starts afresh (0) unless the
   /// platform reads task information with the basic values.
-  std::size_t refresh_processes_specifics(const RefreshSelection& selection, const DetailPicker& pick);
+  std::size_t refresh_processes_specifics(const RefreshSelection& selection, const DetailPicker& pick,
+                                         Coverage coverage = Coverage::everyProcess);
 
   /// The records after the latest refresh.
   const ProcessMap& processes() const;
@@ -66,14 +89,22 @@ class ProcessInfoSource {
  private:
   explicit ProcessInfoSource(Platform& platform);
 
-  std::size_t refresh(const RefreshSelection& selection, const DetailPicker* pick);
+  std::size_t refresh(const RefreshSelection& selection, const DetailPicker* pick, Coverage coverage);
+  /// Step one may leave this known record unread: it is not watched, and
+  /// neither it nor its parent has ended since the record was read.
+  bool mayLeaveUnread(const ProcessInfo& info) const;
+  /// Step one for a record it left unread that the picker chose after all.
+  void readLate(std::uint32_t pid, const RefreshSelection& selection);
+  /// Starts watching for the end of `pid` before it is read (when there is
+  /// an exit watch); whether it is watched.
+  bool watchEnd(std::uint32_t pid);
   /// The first step for a known process.
   void updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now);
   /// The first step for a new one: builds its record at the end of
   /// pending_, or none when no name source can be read, unless the basic
   /// information says zombie.
   void buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic, const RefreshSelection& selection,
-                   std::uint64_t now);
+                   std::uint64_t now, bool endWatched);
   /// The second step for one record of the map.
   void readDetails(ProcessInfo& info, const RefreshSelection& selection);
   /// The task information: CPU values (usage or a new baseline) and memory
@@ -103,6 +134,14 @@ class ProcessInfoSource {
   std::vector<ProcessInfo> pending_;
   std::vector<std::uint32_t> picked_;
   std::string scratchName_;
+  // The watch over process ends, made at the first refresh with a picker
+  // (the process table's source never needs one); the pids it reported
+  // lost at this refresh; the wall-clock seconds of this refresh.
+  std::unique_ptr<ExitWatch> exitWatch_;
+  bool exitWatchMade_ = false;
+  std::vector<std::uint32_t> lost_;
+  std::unordered_set<std::uint32_t> lostSet_;
+  std::uint64_t now_ = 0;
 };
 
 }  // namespace sidecar::procinfo

@@ -54,6 +54,9 @@ struct WorldProcess {
   /// A zombie keeps its basic information; on macOS it has no arguments or
   /// path, on Linux (WorldOptions::linuxLike) an empty argument list.
   bool zombie = false;
+  /// Tells this process from an earlier one with the same pid, for the
+  /// fake exit watch.
+  std::uint64_t incarnation = 0;
   /// Linux only: disk counters unreadable for the process's whole life (a
   /// process of another user).
   bool diskDenied = false;
@@ -122,6 +125,12 @@ struct WorldOptions {
   /// gets another start instant, so it is a new process to the monitor
   /// (false: the same instant, 0, for every process).
   bool distinctInstants = false;
+  /// Parents change only as a kernel changes them: when the parent ends,
+  /// at once, to pid 1; no process starts before its parent; a live
+  /// process always has its basic information or its path readable. Needed
+  /// by a refresh that leaves unwatched processes unread until the exit
+  /// watch reports them or their parent.
+  bool kernelParents = false;
 };
 
 class ChurnWorld {
@@ -191,10 +200,18 @@ class ChurnWorld {
           const bool same = fresh.start == world_[pid].start && fresh.instant == world_[pid].instant;
           fresh.diskDenied = same ? world_[pid].diskDenied : denied;
         }
+        fresh.incarnation = ++incarnations_;
+        if (options_.kernelParents) fresh.start = notBeforeParent(fresh.ppid, fresh.start);
+        if (options_.kernelParents) reparentChildrenOf(pid);
         world_[pid] = std::move(fresh);
         ++tally_.reuses;
       } else if (pick < 70) {
         if (pid == 1) continue;
+        if (options_.kernelParents) {
+          // Only the parent's end gives a process another parent.
+          if (world_[pid].ppid > 1) exitProcess(world_[pid].ppid);
+          continue;
+        }
         world_[pid].ppid = chance(0.1) ? 0 : randomLivePid();  // cycles and parentless processes included
         ++tally_.reparents;
       } else if (pick < 75) {
@@ -203,6 +220,7 @@ class ChurnWorld {
           exitProcess(pid);  // reaped
         } else {
           world_[pid].zombie = true;
+          if (options_.kernelParents) reparentChildrenOf(pid);
           ++tally_.zombies;
         }
       } else if (pick < 83) {
@@ -262,6 +280,9 @@ class ChurnWorld {
     if (chance(0.1) && world_.count(rootPid_) == 0) rootPid_ = randomLivePid();
   }
 
+  /// A new root, named by a command: any live process.
+  void chooseRoot() { rootPid_ = randomLivePid(); }
+
   /// Writes the world and this step's faults into every platform.
   void script() {
     faults_.clear();
@@ -282,6 +303,7 @@ class ChurnWorld {
       f.disk = chance(rate);
       f.area = chance(rate);
       f.path = chance(rate);
+      if (options_.kernelParents && f.basic && !p.zombie) f.path = false;
       if (options_.detailFaultsAllowed && !options_.detailFaultsAllowed(pid)) {
         f.task = false;
         f.disk = false;
@@ -334,6 +356,8 @@ class ChurnWorld {
     entry.task = p.task;
     entry.disk = p.disk;
     entry.thread = procinfo::ThreadInfo{p.threadState, 0, 0};
+    entry.incarnation = p.incarnation;
+    entry.ended = p.zombie;
     if (p.zombie) {
       entry.basic->state = procinfo::ProcessState(procinfo::ProcessState::Kind::Zombie);
       if (options_.linuxLike) {
@@ -398,6 +422,8 @@ class ChurnWorld {
     p.path = randomPath();
     p.args = randomArgs(p.path);
     if (options_.linuxLike) p.diskDenied = chance(0.1);
+    p.incarnation = ++incarnations_;
+    if (options_.kernelParents) p.start = notBeforeParent(parent, start);
     world_[pid] = std::move(p);
     ++tally_.starts;
     return pid;
@@ -410,8 +436,19 @@ class ChurnWorld {
     // Orphans go to pid 1 at once, or keep the dead parent's pid until a
     // later step (the listing may catch them in between).
     const bool reparentNow = chance(0.7);
+    if (reparentNow || options_.kernelParents) reparentChildrenOf(pid);
+  }
+
+  /// A kernel's start times come from a clock that never goes back, and a
+  /// parent exists before its child: no child starts before its parent.
+  std::uint64_t notBeforeParent(std::uint32_t parent, std::uint64_t start) const {
+    const auto found = world_.find(parent);
+    return found == world_.end() ? start : std::max(start, found->second.start);
+  }
+
+  void reparentChildrenOf(std::uint32_t pid) {
     for (auto& [child, p] : world_) {
-      if (p.ppid == pid && reparentNow) p.ppid = 1;
+      if (p.ppid == pid && child != pid) p.ppid = 1;
     }
   }
 
@@ -424,6 +461,7 @@ class ChurnWorld {
   std::vector<std::uint32_t> scriptedPids_;
   std::optional<std::vector<std::uint32_t>> listed_;
   std::uint32_t rootPid_ = 1;
+  std::uint64_t incarnations_ = 0;
   ExternalProcessMap externals_;
   Tally tally_;
 };

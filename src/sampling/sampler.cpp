@@ -15,9 +15,14 @@ namespace sidecar::sampling {
 Sampler::Sampler(procinfo::Platform& platform, procinfo::Clock& clock)
     : clock_(clock), source_(procinfo::ProcessInfoSource::new_with_specifics(platform)) {}
 
-void Sampler::prime(std::uint32_t rootPid, const ExternalProcessMap& externals) { refresh(rootPid, externals); }
+void Sampler::prime(std::uint32_t rootPid, const ExternalProcessMap& externals) {
+  // Every process, so that a process the command names, watched or not
+  // until now, has a baseline from this refresh.
+  refresh(rootPid, externals, procinfo::ProcessInfoSource::Coverage::everyProcess);
+}
 
-void Sampler::refresh(std::uint32_t rootPid, const ExternalProcessMap& externals) {
+void Sampler::refresh(std::uint32_t rootPid, const ExternalProcessMap& externals,
+                      procinfo::ProcessInfoSource::Coverage coverage) {
   // The selection needs the parents and start times of this very refresh:
   // the source reads those of every process, hands them over, and reads
   // the rest for the selected processes only.
@@ -35,7 +40,7 @@ void Sampler::refresh(std::uint32_t rootPid, const ExternalProcessMap& externals
     std::sort(selected_.begin(), selected_.end());
     picked.assign(selected_.begin(), selected_.end());
   };
-  source_.refresh_processes_specifics(procinfo::RefreshSelection::everything(), pick);
+  source_.refresh_processes_specifics(procinfo::RefreshSelection::everything(), pick, coverage);
   lastRefreshAt_ = clock_.monotonicNow();
 }
 
@@ -54,7 +59,7 @@ protocol::Snapshot Sampler::takeSnapshot(std::uint32_t rootPid, const ExternalPr
                                          std::optional<std::string> requestId) {
   waitForSpacing();
   const std::chrono::nanoseconds start = clock_.monotonicNow();
-  refresh(rootPid, externals);
+  refresh(rootPid, externals, procinfo::ProcessInfoSource::Coverage::changedAndPicked);
 
   const procinfo::ProcessMap& processes = source_.processes();
   protocol::Snapshot snapshot;

@@ -30,17 +30,22 @@ class Sampler {
   /// A sampler whose source holds nothing yet; nothing is read here.
   Sampler(procinfo::Platform& platform, procinfo::Clock& clock);
 
-  /// Refreshes the source at once (no spacing wait), as takeSnapshot does
-  /// for the same `rootPid` and `externals`, so that the next snapshot has a
-  /// CPU baseline. Makes no snapshot; the sequence is unchanged.
+  /// Refreshes the source at once (no spacing wait), reading every process
+  /// of the system, so that the next snapshot has a CPU baseline for every
+  /// process `rootPid` and `externals` name, whether or not it was watched
+  /// before. Called whenever a command changes what is watched. Makes no
+  /// snapshot; the sequence is unchanged.
   void prime(std::uint32_t rootPid, const ExternalProcessMap& externals);
 
   /// Waits out what remains of MIN_REFRESH_SPACING since the last refresh,
   /// refreshes the source and builds the snapshot of `rootPid`, the matched
   /// `externals` and their descendants, processes sorted by pid. The
-  /// refresh reads the basic values of every process, selects the watched
-  /// ones from them and reads everything else (command line, storage, CPU,
-  /// memory, thread state) for those only. The sequence goes up by one
+  /// refresh lists every process, reads the basic values of those that may
+  /// have joined the watched tree since the last refresh (new ones, ended
+  /// ones and their children) and of the watched ones, selects the watched
+  /// ones and reads everything else (command line, storage, CPU, memory,
+  /// thread state) for those only; where the platform cannot tell when a
+  /// process ends, the basic values of every process. The sequence goes up by one
   /// (saturating). The wait is not part of collectionDurationMicros. Cannot
   /// fail: whatever the source holds after the refresh is sampled.
   protocol::Snapshot takeSnapshot(std::uint32_t rootPid, const ExternalProcessMap& externals,
@@ -56,7 +61,8 @@ class Sampler {
   void waitForSpacing();
   /// Refreshes the source with the selection of `rootPid` and `externals`,
   /// which it leaves in selection_ (selected pids sorted in selected_).
-  void refresh(std::uint32_t rootPid, const ExternalProcessMap& externals);
+  void refresh(std::uint32_t rootPid, const ExternalProcessMap& externals,
+               procinfo::ProcessInfoSource::Coverage coverage);
 
   procinfo::Clock& clock_;
   procinfo::ProcessInfoSource source_;

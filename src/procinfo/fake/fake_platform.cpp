@@ -39,7 +39,48 @@ FakeProcess& FakePlatform::addProcess(std::uint32_t pid, std::uint32_t parentPid
   entry.basic = BasicInfo{ProcessState(ProcessState::Kind::Run), parentPid, startSeconds};
   entry.argumentArea = makeArgumentArea(path, arguments);
   entry.path = path;
+  entry.incarnation = ++incarnations_;
   return processes_[pid] = std::move(entry);
+}
+
+/// Watches by incarnation: ended when the pid is gone, held by another
+/// incarnation, or marked ended.
+class FakePlatform::FakeExitWatch final : public ExitWatch {
+ public:
+  explicit FakeExitWatch(FakePlatform& platform)
+      : platform_(platform), giveUps_(platform.exitWatchGiveUps_) {}
+
+  bool watch(std::uint32_t pid) override {
+    if (gaveUp_ || watched_.size() >= platform_.exitWatchBudget_) return false;
+    const FakeProcess* process = platform_.find(pid);
+    if (process == nullptr) return false;
+    watched_[pid] = process->incarnation;
+    return true;
+  }
+  void forget(std::uint32_t pid) override { watched_.erase(pid); }
+  void collectLost(std::vector<std::uint32_t>& lost) override {
+    if (!gaveUp_ && giveUps_ != platform_.exitWatchGiveUps_) gaveUp_ = true;
+    for (auto it = watched_.begin(); it != watched_.end();) {
+      const FakeProcess* process = platform_.find(it->first);
+      if (gaveUp_ || process == nullptr || process->incarnation != it->second || process->ended) {
+        lost.push_back(it->first);
+        it = watched_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+ private:
+  FakePlatform& platform_;
+  std::uint64_t giveUps_;
+  bool gaveUp_ = false;
+  std::map<std::uint32_t, std::uint64_t> watched_;
+};
+
+std::unique_ptr<ExitWatch> FakePlatform::makeExitWatch() {
+  if (!exitWatchAvailable_) return nullptr;
+  return std::make_unique<FakeExitWatch>(*this);
 }
 
 void FakePlatform::removeProcess(std::uint32_t pid) { processes_.erase(pid); }

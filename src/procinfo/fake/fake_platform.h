@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,6 +51,11 @@ struct FakeProcess {
   std::optional<std::string> argumentArea;
   /// The executable path; empty optional: unreadable.
   std::optional<std::string> path;
+  /// Which process holds the pid, for the exit watch: a watch ends when the
+  /// pid is removed or given to another incarnation, or when `ended` is
+  /// set (a zombie). addProcess gives each call a new one.
+  std::uint64_t incarnation = 0;
+  bool ended = false;
 };
 
 /// The bytes of a KERN_PROCARGS2 area: the count (i32, host byte order), the
@@ -138,6 +144,16 @@ class FakePlatform final : public Platform {
   /// as on Linux (default false, as on macOS).
   void setTaskInfoComesWithBasicInfo(bool comes) { taskWithBasic_ = comes; }
 
+  /// Offers an exit watch (none by default, as on macOS) that holds at
+  /// most `budget` watches.
+  void setExitWatch(bool available, std::size_t budget = SIZE_MAX) {
+    exitWatchAvailable_ = available;
+    exitWatchBudget_ = budget;
+  }
+  /// Makes every exit watch made so far give up all its watches, as for
+  /// want of descriptors.
+  void giveUpExitWatches() { ++exitWatchGiveUps_; }
+
   FakeClock& fakeClock() { return clock_; }
   const FakeCallCounts& calls() const { return calls_; }
   void resetCalls() { calls_ = {}; }
@@ -146,6 +162,7 @@ class FakePlatform final : public Platform {
   Clock& clock() override { return clock_; }
   bool stateFollowsLatestRefresh() const override { return stateFollows_; }
   bool taskInfoComesWithBasicInfo() const override { return taskWithBasic_; }
+  std::unique_ptr<ExitWatch> makeExitWatch() override;
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
   std::optional<TaskInfo> taskInfo(std::uint32_t pid) override;
@@ -160,6 +177,7 @@ class FakePlatform final : public Platform {
   std::uint64_t absoluteTime() override;
 
  private:
+  class FakeExitWatch;
   const FakeProcess* find(std::uint32_t pid) const;
   double nanosecondsPerUnit() const;
 
@@ -176,6 +194,10 @@ class FakePlatform final : public Platform {
   bool stateFollows_ = false;
   bool taskWithBasic_ = false;
   FakeCallCounts calls_;
+  std::uint64_t incarnations_ = 0;
+  bool exitWatchAvailable_ = false;
+  std::size_t exitWatchBudget_ = SIZE_MAX;
+  std::uint64_t exitWatchGiveUps_ = 0;
 };
 
 }  // namespace sidecar::procinfo

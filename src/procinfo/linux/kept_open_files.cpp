@@ -163,7 +163,7 @@ bool KeptOpenFiles::readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom
   const auto slot = static_cast<std::size_t>(file);
   if (file != ProcFile::stat) detailsListing_ = listing_;
   auto entry = files_.find(pid);
-  if (entry != files_.end() && file != ProcFile::stat) entry->second.detailsRead = listing_;
+  if (entry != files_.end()) (file != ProcFile::stat ? entry->second.detailsRead : entry->second.statRead) = listing_;
   if (entry != files_.end() && entry->second.byFile[slot].valid()) {
     Descriptor& kept = entry->second.byFile[slot];
     if (readFrom(kept.get())) return true;
@@ -176,7 +176,7 @@ bool KeptOpenFiles::readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom
   if (open_ < budget_) {
     // Looked up again: openFile() may have released every kept file.
     entry = files_.try_emplace(pid).first;
-    if (file != ProcFile::stat) entry->second.detailsRead = listing_;
+    (file != ProcFile::stat ? entry->second.detailsRead : entry->second.statRead) = listing_;
     entry->second.byFile[slot] = std::move(fresh);
     ++open_;
   }
@@ -206,6 +206,11 @@ void KeptOpenFiles::keepOnly(const std::vector<std::uint32_t>& listed) {
   for (auto entry = files_.begin(); entry != files_.end();) {
     if (entry->second.listing == listing_) {
       // Listed: its io and cmdline stay open while they are read.
+      Descriptor& stat = entry->second.byFile[static_cast<std::size_t>(ProcFile::stat)];
+      if (stat.valid() && entry->second.statRead + 1 < listing_) {
+        stat.reset();
+        --open_;
+      }
       if (entry->second.detailsRead < detailsListing_) {
         for (const ProcFile detail : {ProcFile::io, ProcFile::cmdline}) {
           Descriptor& descriptor = entry->second.byFile[static_cast<std::size_t>(detail)];

@@ -14,7 +14,10 @@
 // cmdline descriptors of a process that has left the watched set: those not
 // read since the latest listing after which any io or cmdline was read (a
 // process table's refresh, which reads neither, closes nothing that way).
-// So an unwatched process keeps one descriptor, a watched one three.
+// A stat is closed when it was not read between the last two listings: the
+// sampling source reads the stat of an unwatched process only when it may
+// have changed. So a watched process keeps three descriptors, an unwatched
+// one none once a refresh has passed it by.
 //
 // The price is kernel memory: an open stat or io file keeps the page its text
 // is produced in, about 8 KiB per process kept (measured: 8 MiB of slab for
@@ -164,6 +167,7 @@ class KeptOpenFiles {
     Descriptor byFile[3];
     std::uint64_t listing = 0;      // the last keepOnly() that listed the pid
     std::uint64_t detailsRead = 0;  // the keepOnly() after which io or cmdline was last read
+    std::uint64_t statRead = 0;     // the keepOnly() after which stat was last read
   };
 
   /// The kept-or-fresh descriptor logic of read(), with `readFrom(fd)`

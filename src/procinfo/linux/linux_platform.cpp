@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "procinfo/argument_area.h"
+#include "procinfo/linux/pidfd_exit_watch.h"
 
 namespace sidecar::procinfo {
 
@@ -19,7 +20,11 @@ constexpr std::size_t LINK_CAPACITY = 4096;
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<std::size_t> keptOpenBudget)
-    : clock_(clock), root_(procRoot), files_(root_, keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()) {
+    : clock_(clock),
+      root_(procRoot),
+      descriptorBudget_(keptOpenBudget ? *keptOpenBudget : defaultKeptOpenBudget()),
+      files_(root_, descriptorBudget_ - descriptorBudget_ / 2),
+      exitWatchBudget_(descriptorBudget_ / 2) {
   const long ticks = sysconf(_SC_CLK_TCK);
   if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
   const long page = sysconf(_SC_PAGESIZE);
@@ -35,6 +40,12 @@ bool LinuxPlatform::readSystemStat(ReadBuffer& buffer) {
   if (!fresh.valid() || !readWhole(fresh.get(), buffer)) return false;
   root_.holdSystemStat(std::move(fresh));
   return true;
+}
+
+std::unique_ptr<ExitWatch> LinuxPlatform::makeExitWatch() {
+  // The epoll set takes one descriptor besides the pidfds.
+  if (!root_.usable() || exitWatchBudget_ < 2 || !pidfdsAvailable()) return nullptr;
+  return std::make_unique<PidfdExitWatch>(exitWatchBudget_ - 1, files_);
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {

@@ -7,10 +7,12 @@
 // descriptor; when descriptors are so few that holding these two leaves none
 // to read a process with, both are let go (proc_root.h). The files read at every refresh stay open
 // between refreshes, within a budget of descriptors (kept_open_files.h):
-// /proc/PID/stat of every process, io and cmdline of the watched ones (the
-// source reads those only for them); they are closed when a listing no
-// longer shows their pid, io and cmdline also when they are no longer read,
-// and all of them when descriptors run short. /proc/PID/stat is read once
+// /proc/PID/stat, io and cmdline of the processes read at every refresh
+// (the watched ones); they are closed when a listing no longer shows their
+// pid or when they are no longer read, and all of them when descriptors run
+// short. The exit watch (pidfd_exit_watch.h), which lets the sampling
+// source leave unwatched processes unread, holds one pidfd per process;
+// the descriptors budgeted go half to it and half to the kept files. /proc/PID/stat is read once
 // per process per refresh (by basicInfo); the task information and the short
 // name come from that same reading. A process whose leader thread has
 // exited while other threads run on (its stat says zombie and counts more
@@ -60,6 +62,9 @@ class LinuxPlatform final : public Platform {
   bool stateFollowsLatestRefresh() const override { return true; }
   /// One /proc/PID/stat reading gives both (taskInfo reuses basicInfo's).
   bool taskInfoComesWithBasicInfo() const override { return true; }
+  /// Pidfds in an epoll set, when the kernel offers pidfd_open and the
+  /// budget leaves descriptors for them; else none.
+  std::unique_ptr<ExitWatch> makeExitWatch() override;
   bool listPids(std::vector<std::uint32_t>& pids) override;
   std::optional<BasicInfo> basicInfo(std::uint32_t pid) override;
   std::optional<TaskInfo> taskInfo(std::uint32_t pid) override;
@@ -122,7 +127,11 @@ class LinuxPlatform final : public Platform {
   std::uint64_t ticksPerSecond_ = 100;
   std::uint64_t pageSize_ = 4096;
   std::uint64_t bootTime_ = 0;
+  // The descriptors budgeted for keeping: half for the exit watch, the
+  // rest for the kept files.
+  std::size_t descriptorBudget_ = 0;
   KeptOpenFiles files_;
+  std::size_t exitWatchBudget_ = 0;
 
   char path_[64] = {};
   ReadBuffer statBuffer_;

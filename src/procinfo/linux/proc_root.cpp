@@ -1,6 +1,7 @@
 #include "procinfo/linux/proc_root.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,12 @@
 #include <cstring>
 
 namespace sidecar::procinfo {
+
+namespace {
+
+constexpr std::size_t LIST_BUFFER_SIZE = 256 * 1024;
+
+}  // namespace
 
 bool parsePid(const char* name, std::uint32_t& pid) {
   const std::size_t length = std::strlen(name);
@@ -58,19 +65,33 @@ bool ProcRoot::listPids(std::vector<std::uint32_t>& pids) {
   if (!usable_) return false;
   std::unique_ptr<DIR, DirCloser> opened;
   DIR* dir = dir_.get();
-  if (holding_) {
-    rewinddir(dir);
-  } else {
+  if (!holding_) {
     opened.reset(opendir(root_.c_str()));
     dir = opened.get();
     if (dir == nullptr) return false;
   }
-  errno = 0;
-  while (const dirent* entry = readdir(dir)) {
-    std::uint32_t pid = 0;
-    if (parsePid(entry->d_name, pid)) pids.push_back(pid);
+  // getdents64 straight into one large buffer, from the start of the
+  // directory: thousands of processes in one or two calls, where readdir's
+  // own buffer takes a call per few hundred.
+  const int fd = dirfd(dir);
+  if (lseek(fd, 0, SEEK_SET) != 0) return false;
+  if (!listBuffer_) listBuffer_ = std::make_unique<char[]>(LIST_BUFFER_SIZE);
+  for (;;) {
+    const long got = syscall(SYS_getdents64, fd, listBuffer_.get(), LIST_BUFFER_SIZE);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    for (long at = 0; at < got;) {
+      // struct linux_dirent64: d_ino (8 bytes), d_off (8), d_reclen (2),
+      // d_type (1), then the name and its NUL.
+      unsigned short length = 0;
+      std::memcpy(&length, listBuffer_.get() + at + 16, sizeof length);
+      if (length == 0 || at + length > got) return false;
+      std::uint32_t pid = 0;
+      if (parsePid(listBuffer_.get() + at + 19, pid)) pids.push_back(pid);
+      at += length;
+    }
   }
-  return errno == 0;
 }
 
 bool ProcRoot::readHeldSystemStat(ReadBuffer& buffer) {

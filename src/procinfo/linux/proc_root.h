@@ -75,6 +75,8 @@ class ProcRoot {
   std::unique_ptr<DIR, DirCloser> dir_;
   Descriptor systemStat_;
   std::string path_;
+  // The listing's getdents64 buffer, made at the first listing.
+  std::unique_ptr<char[]> listBuffer_;
 };
 
 }  // namespace sidecar::procinfo

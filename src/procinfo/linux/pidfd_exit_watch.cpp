@@ -1,0 +1,103 @@
+#include "procinfo/linux/pidfd_exit_watch.h"
+
+#include <sys/epoll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sidecar::procinfo {
+
+namespace {
+
+#ifdef SYS_pidfd_open
+constexpr long PIDFD_OPEN = SYS_pidfd_open;
+#else
+constexpr long PIDFD_OPEN = 434;  // the same number on every architecture
+#endif
+
+constexpr int EVENTS_PER_WAIT = 128;
+
+int pidfdOpen(std::uint32_t pid) { return static_cast<int>(syscall(PIDFD_OPEN, static_cast<pid_t>(pid), 0U)); }
+
+/// The pid and the descriptor in one epoll tag, so that an event is matched
+/// to the very pidfd it came from.
+std::uint64_t tag(std::uint32_t pid, int fd) {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(fd)) << 32U) | pid;
+}
+
+}  // namespace
+
+bool pidfdsAvailable() {
+  const Descriptor own(pidfdOpen(static_cast<std::uint32_t>(getpid())));
+  return own.valid();
+}
+
+void PidfdExitWatch::followShortage() {
+  // Kept files drop their budget to 0 only when descriptors ran short.
+  if (!gaveUp_ && files_.budget() == 0) giveUp();
+}
+
+bool PidfdExitWatch::watch(std::uint32_t pid) {
+  followShortage();
+  if (gaveUp_ || pidfds_.size() >= budget_ || pid == 0) return false;
+  if (!epoll_.valid()) {
+    epoll_ = Descriptor(epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_.valid()) {
+      giveUp();
+      return false;
+    }
+  }
+  Descriptor pidfd(pidfdOpen(pid));
+  if (!pidfd.valid()) {
+    // Gone (ESRCH) is the caller's to find out; a shortage ends all watching.
+    if (isDescriptorShortage(errno)) giveUp();
+    return false;
+  }
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = tag(pid, pidfd.get());
+  if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, pidfd.get(), &event) != 0) {
+    giveUp();
+    return false;
+  }
+  pidfds_.insert_or_assign(pid, std::move(pidfd));
+  return true;
+}
+
+void PidfdExitWatch::forget(std::uint32_t pid) {
+  // Closing the pidfd takes it out of the epoll set.
+  pidfds_.erase(pid);
+}
+
+void PidfdExitWatch::collectLost(std::vector<std::uint32_t>& lost) {
+  followShortage();
+  lost.insert(lost.end(), givenUp_.begin(), givenUp_.end());
+  givenUp_.clear();
+  if (!epoll_.valid() || pidfds_.empty()) return;
+  epoll_event events[EVENTS_PER_WAIT];
+  for (;;) {
+    const int ready = epoll_wait(epoll_.get(), events, EVENTS_PER_WAIT, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    for (int i = 0; i < ready; ++i) {
+      const std::uint64_t data = events[i].data.u64;
+      const auto pid = static_cast<std::uint32_t>(data & 0xFFFFFFFFU);
+      const auto fd = static_cast<int>(data >> 32U);
+      const auto found = pidfds_.find(pid);
+      if (found == pidfds_.end() || found->second.get() != fd) continue;
+      lost.push_back(pid);
+      pidfds_.erase(found);
+    }
+    if (ready < EVENTS_PER_WAIT) return;
+  }
+}
+
+void PidfdExitWatch::giveUp() {
+  gaveUp_ = true;
+  for (const auto& [pid, pidfd] : pidfds_) givenUp_.push_back(pid);
+  pidfds_.clear();
+  epoll_.reset();
+}
+
+}  // namespace sidecar::procinfo
