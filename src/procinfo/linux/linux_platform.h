@@ -5,23 +5,27 @@
 // are reused across processes and refreshes. /proc/stat (processor counters)
 // is held open too, so that the CPU interval does not wait for a free
 // descriptor; when descriptors are so few that holding these two leaves none
-// to read a process with, both are let go (proc_root.h). The files read at every refresh stay open
-// between refreshes, within a budget of descriptors (kept_open_files.h):
-// /proc/PID/stat, io and cmdline of the processes read at every refresh
-// (the watched ones); they are closed when a listing no longer shows their
-// pid or when they are no longer read, and all of them when descriptors run
-// short. The exit watch (pidfd_exit_watch.h), which lets the sampling
-// source leave unwatched processes unread, holds one pidfd per process;
-// the descriptors budgeted go half to it and half to the kept files. /proc/PID/stat is read once
-// per process per refresh (by basicInfo); the task information and the short
-// name come from that same reading. A process whose leader thread has
-// exited while other threads run on (its stat says zombie and counts more
-// than one thread) is read from a live thread: the state, the sizes, the
-// command line and the executable come from /proc/PID/task/TID/, the CPU
-// times still from /proc/PID/stat, which counts every thread; only such a
-// process costs the extra reads. The boot time is read once, at
-// construction, so that a process's start time (boot time + start ticks /
-// ticks per second) never moves.
+// to read a process with, both are let go (proc_root.h). The listing is one
+// getdents64 into a large buffer.
+//
+// The files read at every refresh stay open between refreshes, within a
+// budget of descriptors (kept_open_files.h): /proc/PID/stat, io and cmdline
+// of the processes read at every refresh (the watched ones); they are closed
+// when a listing no longer shows their pid or when they are no longer read,
+// and all of them when descriptors run short. The exit watch
+// (pidfd_exit_watch.h), which lets the sampling source leave unwatched
+// processes unread, holds one pidfd per process; the descriptors budgeted go
+// half to it and half to the kept files.
+//
+// /proc/PID/stat is read once per process per refresh (by basicInfo); the
+// task information and the short name come from that same reading. A process
+// whose leader thread has exited while other threads run on (its stat says
+// zombie and counts more than one thread) is read from a live thread: the
+// state, the sizes, the command line and the executable come from
+// /proc/PID/task/TID/, the CPU times still from /proc/PID/stat, which counts
+// every thread; only such a process costs the extra reads. The boot time is
+// read once, at construction, so that a process's start time (boot time +
+// start ticks / ticks per second) never moves.
 //
 // Several sources may share one platform (the sampler's and a process
 // table's): the kept files are keyed by pid, and every source lists before it
