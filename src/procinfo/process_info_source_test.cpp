@@ -606,6 +606,50 @@ TEST_F(SourceTest, TheLinuxWayEveryProcessKeepsItsCpuBaseline) {
   EXPECT_EQ(linuxSource.processes().at(43).residentMemory, 4096U);
 }
 
+TEST_F(SourceTest, WithAnExitWatchOnlyWhatMayHaveChangedIsReadAndALatePickKeepsItsBaseline) {
+  FakeClock linuxClock;
+  FakePlatform linuxPlatform(linuxClock);
+  linuxPlatform.setTaskInfoComesWithBasicInfo(true);
+  linuxPlatform.setStateFollowsLatestRefresh(true);
+  linuxPlatform.setExitWatch(true);
+  auto linuxSource = ProcessInfoSource::new_with_specifics(linuxPlatform);
+  const auto& records = linuxSource.processes();
+  linuxPlatform.addProcess(1, 0, 100, "init");
+  linuxPlatform.addProcess(42, 1, 100, "busy");
+  linuxPlatform.addProcess(43, 1, 100, "idle");
+  linuxPlatform.setMemory(43, 4096, 8192);
+  linuxPlatform.addCpuTime(42, seconds(1));
+  using Coverage = ProcessInfoSource::Coverage;
+  // A command's refresh reads every process; nothing is watched yet.
+  Picker pick({});
+  linuxSource.refresh_processes_specifics(ALL, pick.picker(), Coverage::everyProcess);
+
+  // The next sample picks 42, which step one left unread: it is read then,
+  // with the baseline of the refresh before, so its usage is real.
+  linuxPlatform.resetCalls();
+  linuxPlatform.advance(seconds(1));
+  linuxPlatform.addCpuTime(42, milliseconds(500));
+  linuxPlatform.setMemory(43, 1, 1);
+  pick.watched = {42};
+  linuxSource.refresh_processes_specifics(ALL, pick.picker(), Coverage::changedAndPicked);
+  EXPECT_NEAR(records.at(42).cpuUsage, 50.0F, 1.0F);
+  EXPECT_EQ(linuxPlatform.calls().basicInfo, 1U) << "init and 43 have not ended: left unread";
+  EXPECT_EQ(records.at(43).residentMemory, 4096U) << "as last read";
+  EXPECT_EQ(pick.recordsSeen, 3U) << "every listed process keeps its record";
+
+  // 43's pid goes to a new process, a child of 42, and a new process
+  // starts: both are read, and 42 as a watched process; init is not.
+  linuxPlatform.resetCalls();
+  linuxPlatform.advance(seconds(1));
+  linuxPlatform.addProcess(43, 42, 102, "reused");
+  linuxPlatform.addProcess(44, 42, 102, "new");
+  linuxSource.refresh_processes_specifics(ALL, pick.picker(), Coverage::changedAndPicked);
+  EXPECT_EQ(linuxPlatform.calls().basicInfo, 3U);
+  EXPECT_EQ(records.at(43).name, "reused");
+  EXPECT_EQ(records.at(43).parentPid, 42U);
+  EXPECT_EQ(records.at(44).parentPid, 42U);
+}
+
 TEST_F(SourceTest, AFailedListingStillAsksThePickerWithAnEmptyMap) {
   platform.addProcess(42, 1, 100, "p");
   Picker pick({42});
