@@ -1,5 +1,6 @@
-// The Linux exit watch: one pidfd per watched process (pidfd_open, Linux 5.3
-// and later), all of them in one epoll set. A pidfd refers to the process it
+// The Linux exit watch: one pidfd per process it is asked to watch (the
+// sampling source asks for every process it knows, watched by the parent or
+// not; pidfd_open, Linux 5.3 and later), all of them in one epoll set. A pidfd refers to the process it
 // was opened for, never to a later holder of its pid, and becomes readable
 // when that process ends (it turns zombie, or is reaped); so collectLost()
 // learns from one epoll_wait without a timeout which watched processes have
