@@ -99,25 +99,18 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
         }
         info.leftUnread = false;
         if (!info.endWatched) info.endWatched = watchEnd(pid);
-        updateBasics(info, selection, now_);
+        updateBasics(info, selection);
       } else {
         const bool endWatched = watchEnd(pid);
-        buildBasics(pid, platform_->basicInfo(pid), selection, now_, endWatched);
-        if (endWatched && (pending_.empty() || pending_.back().pid != pid)) exitWatch_->forget(pid);
+        buildBasics(pid, platform_->basicInfo(pid), selection, endWatched);
+        if (endWatched && !builtLast(pid)) exitWatch_->forget(pid);
       }
     }
-    // New records go in after the pass; one built for a reused pid replaces
-    // the old record.
-    for (ProcessInfo& info : pending_) {
-      const std::uint32_t pid = info.pid;
-      processes_.insert_or_assign(pid, std::move(info));
-    }
-    pending_.clear();
+    insertPending();
 
     for (auto it = processes_.begin(); it != processes_.end();) {
       if (!it->second.seen) {
-        if (it->second.endWatched) exitWatch_->forget(it->first);
-        it = processes_.erase(it);
+        it = eraseRecord(it);
       } else {
         it->second.seen = false;
         ++it;
@@ -157,21 +150,33 @@ void ProcessInfoSource::readLate(std::uint32_t pid, const RefreshSelection& sele
   ProcessInfo& info = processes_.find(pid)->second;
   info.leftUnread = false;
   info.seen = false;
-  updateBasics(info, selection, now_);
-  for (ProcessInfo& fresh : pending_) {
-    processes_.insert_or_assign(fresh.pid, std::move(fresh));
-  }
-  pending_.clear();
+  updateBasics(info, selection);
+  insertPending();
   const auto found = processes_.find(pid);
   if (!found->second.seen) {
-    if (found->second.endWatched) exitWatch_->forget(pid);
-    processes_.erase(found);
+    eraseRecord(found);
   } else {
     found->second.seen = false;
   }
 }
 
-void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now) {
+void ProcessInfoSource::insertPending() {
+  // One built for a reused pid replaces the old record.
+  for (ProcessInfo& fresh : pending_) {
+    const std::uint32_t pid = fresh.pid;
+    processes_.insert_or_assign(pid, std::move(fresh));
+  }
+  pending_.clear();
+}
+
+ProcessMap::iterator ProcessInfoSource::eraseRecord(ProcessMap::iterator record) {
+  if (record->second.endWatched) exitWatch_->forget(record->first);
+  return processes_.erase(record);
+}
+
+bool ProcessInfoSource::builtLast(std::uint32_t pid) const { return !pending_.empty() && pending_.back().pid == pid; }
+
+void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection) {
   const std::uint32_t pid = info.pid;
   const std::optional<BasicInfo> basic = platform_->basicInfo(pid);
   if (basic && (basic->startSeconds != info.startTime || basic->startInstant != info.startInstant)) {
@@ -182,8 +187,8 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
     info.seen = true;
     info.pendingDetails = ProcessInfo::Details::none;
     info.name.clear();
-    buildBasics(pid, basic, selection, now, info.endWatched);
-    if ((pending_.empty() || pending_.back().pid != pid) && info.endWatched) {
+    buildBasics(pid, basic, selection, info.endWatched);
+    if (!builtLast(pid) && info.endWatched) {
       // The record stays, but does not describe the process watched now:
       // read it at every refresh until one can be built.
       exitWatch_->forget(pid);
@@ -215,7 +220,7 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
     if (info.name.empty()) info.name.swap(scratchName_);
     if (info.name.empty()) platform_->readNameAndArguments(pid, true, false, info.name, info.commandLine);
   }
-  info.runTime = secondsSince(info.startTime, now);
+  info.runTime = secondsSince(info.startTime, now_);
   info.pendingDetails = ProcessInfo::Details::ofKnown;
   info.seen = true;
 
@@ -227,7 +232,7 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
 }
 
 void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic,
-                                    const RefreshSelection& selection, std::uint64_t now, bool endWatched) {
+                                    const RefreshSelection& selection, bool endWatched) {
   ProcessInfo& info = pending_.emplace_back();
   info.pid = pid;
   info.seen = true;
@@ -242,7 +247,7 @@ void ProcessInfoSource::buildBasics(std::uint32_t pid, const std::optional<Basic
   info.parentPid = parentOf(*basic);
   info.startTime = basic->startSeconds;
   info.startInstant = basic->startInstant;
-  info.runTime = secondsSince(info.startTime, now);
+  info.runTime = secondsSince(info.startTime, now_);
   info.processState = basic->state;
   // A zombie has neither name source (on macOS); its basic information
   // alone keeps it, nameless.

@@ -103,19 +103,24 @@ class ProcessInfoSource {
   /// an exit watch); whether it is watched.
   bool watchEnd(std::uint32_t pid);
   /// The first step for a known process.
-  void updateBasics(ProcessInfo& info, const RefreshSelection& selection, std::uint64_t now);
+  void updateBasics(ProcessInfo& info, const RefreshSelection& selection);
   /// The first step for a new one: builds its record at the end of
   /// pending_, or none when no name source can be read, unless the basic
   /// information says zombie.
   void buildBasics(std::uint32_t pid, const std::optional<BasicInfo>& basic, const RefreshSelection& selection,
-                   std::uint64_t now, bool endWatched);
+                   bool endWatched);
+  /// Moves the records built during step one (pending_) into the map.
+  void insertPending();
+  /// Removes a record, and the watch over its end.
+  ProcessMap::iterator eraseRecord(ProcessMap::iterator record);
+  /// Whether the last buildBasics() built a record for `pid`.
+  bool builtLast(std::uint32_t pid) const;
   /// The second step for one record of the map.
   void readDetails(ProcessInfo& info, const RefreshSelection& selection);
   /// The task information: CPU values (usage or a new baseline) and memory
   /// sizes as selected.
   void readTask(ProcessInfo& info, const RefreshSelection& selection, bool known);
-  /// The thread state (running when the query fails); the thread's CPU
-  /// times go to the CPU fallback.
+  /// The thread state (running when the query fails).
   void readThread(ProcessInfo& info);
 
   Platform* platform_;
