@@ -27,17 +27,20 @@ class CollectingSink final : public PieceSink {
 
 bool CommandLineReader::read(KeptOpenFiles& files, std::uint32_t pid, ReadBuffer& buffer,
                              std::vector<std::string>& arguments, std::size_t maxBytes) {
-  CollectingSink sink(collected_);
-  if (!files.readInPieces(pid, ProcFile::cmdline, buffer, maxBytes, sink)) return false;
-  sink.finish();
-  arguments.swap(collected_);
-  return true;
+  return collect(arguments, [&](PieceSink& sink) {
+    return files.readInPieces(pid, ProcFile::cmdline, buffer, maxBytes, sink);
+  });
 }
 
 bool CommandLineReader::readFile(int fd, ReadBuffer& buffer, std::vector<std::string>& arguments,
                                  std::size_t maxBytes) {
+  return collect(arguments, [&](PieceSink& sink) { return readPieces(fd, buffer, maxBytes, sink); });
+}
+
+template <typename ReadPieces>
+bool CommandLineReader::collect(std::vector<std::string>& arguments, ReadPieces readPieces) {
   CollectingSink sink(collected_);
-  if (!readPieces(fd, buffer, maxBytes, sink)) return false;
+  if (!readPieces(sink)) return false;
   sink.finish();
   arguments.swap(collected_);
   return true;

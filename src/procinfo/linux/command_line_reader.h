@@ -41,6 +41,11 @@ class CommandLineReader {
                 std::size_t maxBytes = COMMAND_LINE_READ_MAX_BYTES);
 
  private:
+  /// Runs `readPieces(sink)` with a sink that collects the arguments, and
+  /// hands them over when the read succeeds.
+  template <typename ReadPieces>
+  bool collect(std::vector<std::string>& arguments, ReadPieces readPieces);
+
   // The arguments being read; swapped with the caller's list on success,
   // so that both keep their strings for reuse.
   std::vector<std::string> collected_;

@@ -163,7 +163,7 @@ bool KeptOpenFiles::readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom
   const auto slot = static_cast<std::size_t>(file);
   if (file != ProcFile::stat) detailsListing_ = listing_;
   auto entry = files_.find(pid);
-  if (entry != files_.end()) (file != ProcFile::stat ? entry->second.detailsRead : entry->second.statRead) = listing_;
+  if (entry != files_.end()) entry->second.markRead(file, listing_);
   if (entry != files_.end() && entry->second.byFile[slot].valid()) {
     Descriptor& kept = entry->second.byFile[slot];
     if (readFrom(kept.get())) return true;
@@ -176,7 +176,7 @@ bool KeptOpenFiles::readWith(std::uint32_t pid, ProcFile file, ReadFrom readFrom
   if (open_ < budget_) {
     // Looked up again: openFile() may have released every kept file.
     entry = files_.try_emplace(pid).first;
-    (file != ProcFile::stat ? entry->second.detailsRead : entry->second.statRead) = listing_;
+    entry->second.markRead(file, listing_);
     entry->second.byFile[slot] = std::move(fresh);
     ++open_;
   }

@@ -168,6 +168,10 @@ class KeptOpenFiles {
     std::uint64_t listing = 0;      // the last keepOnly() that listed the pid
     std::uint64_t detailsRead = 0;  // the keepOnly() after which io or cmdline was last read
     std::uint64_t statRead = 0;     // the keepOnly() after which stat was last read
+
+    void markRead(ProcFile file, std::uint64_t listing) {
+      (file == ProcFile::stat ? statRead : detailsRead) = listing;
+    }
   };
 
   /// The kept-or-fresh descriptor logic of read(), with `readFrom(fd)`
