@@ -111,61 +111,53 @@ TEST_F(SourceTest, FailedListingEmptiesTheMapAndTheNextRefreshStartsCpuAfresh) {
   EXPECT_EQ(at(5).cpuUsage, 0.0F) << "the record is new again: no baseline";
 }
 
-TEST_F(SourceTest, ReusedPidGetsAFreshRecord) {
-  platform.addProcess(9, 1, 100, "old", {"old", "-a"});
-  platform.addCpuTime(9, milliseconds(10));
-  source.refresh_processes_specifics(ALL);
-  platform.advance(seconds(1));
-  platform.addCpuTime(9, seconds(1));
-  source.refresh_processes_specifics(ALL);
-  ASSERT_GT(at(9).cpuUsage, 0.0F);
+TEST(SourceReuseTest, AReusedPidGetsAFreshRecordAndKeepsIt) {
+  // The new process is told apart by its start second, or, within the same
+  // second, by its finer start instant.
+  struct Case {
+    const char* label;
+    std::uint64_t newStart;
+    std::uint64_t oldInstant;
+    std::uint64_t newInstant;
+  };
+  for (const Case& c : {Case{"a later second", 200, 0, 0}, Case{"the same second, a later instant", 100, 5000, 5042}}) {
+    SCOPED_TRACE(c.label);
+    FakeClock clock;
+    FakePlatform platform(clock);
+    auto source = ProcessInfoSource::new_with_specifics(platform);
+    const auto at = [&](std::uint32_t pid) -> const ProcessInfo& { return source.processes().at(pid); };
+    platform.addProcess(9, 1, 100, "old", {"old", "-a"});
+    platform.setStartInstant(9, c.oldInstant);
+    platform.addCpuTime(9, milliseconds(10));
+    source.refresh_processes_specifics(ALL);
+    platform.advance(seconds(1));
+    platform.addCpuTime(9, seconds(1));
+    source.refresh_processes_specifics(ALL);
+    ASSERT_GT(at(9).cpuUsage, 0.0F);
+    ASSERT_EQ(at(9).startInstant, c.oldInstant);
 
-  platform.addProcess(9, 1, 200, "new", {"new", "-b"});
-  platform.addCpuTime(9, seconds(5));
-  platform.advance(seconds(1));
-  source.refresh_processes_specifics(ALL);
-  const ProcessInfo& info = at(9);
-  EXPECT_EQ(info.startTime, 200U);
-  EXPECT_EQ(info.name, "new");
-  EXPECT_THAT(info.commandLine, ElementsAre("new", "-b"));
-  EXPECT_EQ(info.cpuUsage, 0.0F);
-  EXPECT_EQ(info.threadState, std::nullopt);
-  EXPECT_EQ(info.accumulatedCpuTime, 5000U);
-}
+    platform.addProcess(9, 1, c.newStart, "new", {"new", "-b"});
+    platform.setStartInstant(9, c.newInstant);
+    platform.addCpuTime(9, milliseconds(300));
+    platform.advance(seconds(1));
+    source.refresh_processes_specifics(ALL);
+    const ProcessInfo& info = at(9);
+    EXPECT_EQ(info.startTime, c.newStart);
+    EXPECT_EQ(info.startInstant, c.newInstant);
+    EXPECT_EQ(info.name, "new");
+    EXPECT_THAT(info.commandLine, ElementsAre("new", "-b"));
+    EXPECT_EQ(info.cpuUsage, 0.0F);
+    EXPECT_EQ(info.accumulatedCpuTime, 300U);
+    EXPECT_EQ(info.threadState, std::nullopt);
 
-TEST_F(SourceTest, PidReusedWithinTheSameSecondGetsAFreshRecord) {
-  platform.addProcess(9, 1, 100, "old", {"old"});
-  platform.setStartInstant(9, 5000);
-  platform.addCpuTime(9, milliseconds(10));
-  source.refresh_processes_specifics(ALL);
-  platform.advance(seconds(1));
-  platform.addCpuTime(9, seconds(1));
-  source.refresh_processes_specifics(ALL);
-  ASSERT_GT(at(9).cpuUsage, 0.0F);
-  ASSERT_EQ(at(9).startInstant, 5000U);
-
-  // The same start second, a later instant: another process.
-  platform.addProcess(9, 1, 100, "new", {"new", "-b"});
-  platform.setStartInstant(9, 5042);
-  platform.addCpuTime(9, milliseconds(300));
-  platform.advance(seconds(1));
-  source.refresh_processes_specifics(ALL);
-  const ProcessInfo& info = at(9);
-  EXPECT_EQ(info.startTime, 100U);
-  EXPECT_EQ(info.startInstant, 5042U);
-  EXPECT_EQ(info.name, "new");
-  EXPECT_THAT(info.commandLine, ElementsAre("new", "-b"));
-  EXPECT_EQ(info.cpuUsage, 0.0F);
-  EXPECT_EQ(info.accumulatedCpuTime, 300U);
-  EXPECT_EQ(info.threadState, std::nullopt);
-
-  // The same instant at the next refresh: the same record, updated.
-  platform.addCpuTime(9, milliseconds(500));
-  platform.advance(seconds(1));
-  source.refresh_processes_specifics(ALL);
-  EXPECT_EQ(at(9).name, "new");
-  EXPECT_GT(at(9).cpuUsage, 0.0F);
-  EXPECT_EQ(at(9).accumulatedCpuTime, 800U);
+    // The same start at the next refresh: the same record, updated.
+    platform.addCpuTime(9, milliseconds(500));
+    platform.advance(seconds(1));
+    source.refresh_processes_specifics(ALL);
+    EXPECT_EQ(at(9).name, "new");
+    EXPECT_GT(at(9).cpuUsage, 0.0F);
+    EXPECT_EQ(at(9).accumulatedCpuTime, 800U);
+  }
 }
 
 TEST_F(SourceTest, ReusedPidWithoutNameSourceKeepsTheOldRecordNameless) {
