@@ -397,13 +397,11 @@ TEST_F(SourceTest, AZombieWhoseSizesReadZeroKeepsItsLastSizesAndItsGrowingCpuTim
   // which may have grown since the last sample, and sizes of 0.
   platform.setStateFollowsLatestRefresh(true);
   platform.addProcess(50, 1, 100, "worker");
-  platform.process(50).task.residentSize = 4096;
-  platform.process(50).task.virtualSize = 8192;
+  platform.setMemory(50, 4096, 8192);
   platform.addCpuTime(50, milliseconds(300));
   source.refresh_processes_specifics(ALL);
   platform.setState(50, ProcessState(ProcessState::Kind::Zombie));
-  platform.process(50).task.residentSize = 0;
-  platform.process(50).task.virtualSize = 0;
+  platform.setMemory(50, 0, 0);
   platform.addCpuTime(50, milliseconds(200));
   platform.advance(seconds(1));
   source.refresh_processes_specifics(ALL);

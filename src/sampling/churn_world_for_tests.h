@@ -46,8 +46,7 @@ struct WorldProcess {
   std::uint64_t start = 0;
   std::string path;
   std::vector<std::string> args;
-  /// Never all zeros: a live process always has a virtual size, and the
-  /// fake platform takes an all-zero task for a failed query.
+  /// A live process always has a virtual size.
   procinfo::TaskInfo task{0, 0, 0, 4096};
   procinfo::DiskCounters disk;
   std::int32_t threadState = procinfo::ThreadState::RUN_STATE_RUNNING;

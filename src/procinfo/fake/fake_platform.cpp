@@ -99,16 +99,22 @@ double FakePlatform::nanosecondsPerUnit() const {
 }
 
 void FakePlatform::addCpuTime(std::uint32_t pid, std::chrono::nanoseconds user, std::chrono::nanoseconds system) {
-  FakeProcess& entry = process(pid);
+  TaskInfo& task = readableTask(pid);
   const double perUnit = nanosecondsPerUnit();
-  entry.task.totalUser += static_cast<std::uint64_t>(std::llround(static_cast<double>(user.count()) / perUnit));
-  entry.task.totalSystem += static_cast<std::uint64_t>(std::llround(static_cast<double>(system.count()) / perUnit));
+  task.totalUser += static_cast<std::uint64_t>(std::llround(static_cast<double>(user.count()) / perUnit));
+  task.totalSystem += static_cast<std::uint64_t>(std::llround(static_cast<double>(system.count()) / perUnit));
+}
+
+TaskInfo& FakePlatform::readableTask(std::uint32_t pid) {
+  std::optional<TaskInfo>& task = process(pid).task;
+  if (!task) task.emplace();
+  return *task;
 }
 
 void FakePlatform::setMemory(std::uint32_t pid, std::uint64_t residentBytes, std::uint64_t virtualBytes) {
-  FakeProcess& entry = process(pid);
-  entry.task.residentSize = residentBytes;
-  entry.task.virtualSize = virtualBytes;
+  TaskInfo& task = readableTask(pid);
+  task.residentSize = residentBytes;
+  task.virtualSize = virtualBytes;
 }
 
 void FakePlatform::setDisk(std::uint32_t pid, std::uint64_t bytesRead, std::uint64_t bytesWritten) {
@@ -163,8 +169,7 @@ std::optional<BasicInfo> FakePlatform::basicInfo(std::uint32_t pid) {
 std::optional<TaskInfo> FakePlatform::taskInfo(std::uint32_t pid) {
   ++calls_.taskInfo;
   const FakeProcess* entry = find(pid);
-  if (entry == nullptr || entry->task == TaskInfo{}) return std::nullopt;
-  return entry->task;
+  return entry == nullptr ? std::nullopt : entry->task;
 }
 
 std::optional<ThreadInfo> FakePlatform::threadInfo(std::uint32_t pid) {

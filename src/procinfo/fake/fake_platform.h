@@ -41,8 +41,8 @@ namespace sidecar::procinfo {
 struct FakeProcess {
   /// Empty: the basic information is unreadable.
   std::optional<BasicInfo> basic;
-  /// All zeros: the task query fails (a scripting shorthand of this fake).
-  TaskInfo task;
+  /// Empty: the task query fails.
+  std::optional<TaskInfo> task = TaskInfo{};
   /// Empty: the thread query fails.
   std::optional<ThreadInfo> thread = ThreadInfo{};
   /// Empty: the disk counters are unreadable.
@@ -179,6 +179,8 @@ class FakePlatform final : public Platform {
  private:
   class FakeExitWatch;
   const FakeProcess* find(std::uint32_t pid) const;
+  /// The task information of `pid`, made readable (zeros) when it was not.
+  TaskInfo& readableTask(std::uint32_t pid);
   double nanosecondsPerUnit() const;
 
   FakeClock& clock_;
