@@ -211,7 +211,8 @@ class Receiver {
 
   /// The oldest queued item at once if there is one; otherwise waits until an
   /// item arrives, the sending end is released (Disconnected, or
-  /// SenderFailed after fail()) or `timeout` has passed (TimedOut). Queued items always come before Disconnected.
+  /// SenderFailed after fail()) or `timeout` has passed (TimedOut). Queued
+  /// items always come before Disconnected and SenderFailed.
   /// A timeout whose deadline cannot be represented means no deadline.
   ReceiveResult<T> receiveWithTimeout(std::chrono::nanoseconds timeout) {
     if (!state_) {
