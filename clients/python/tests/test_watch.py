@@ -3,6 +3,7 @@ in a real terminal (tmux)."""
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import os
 import shlex
@@ -135,14 +136,10 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
                           "--", sys.executable, str(BUSY_TREE), "1", str(stop)),
             env=watch_env(), stdout=stdout, stderr=subprocess.PIPE, text=True,
         )
-        try:
+        with killed_if_left(watch):
             wait_until(enough_recorded, "six samples of the whole tree")
             stop.touch()
             _, err = watch.communicate(timeout=120)
-        finally:
-            if watch.poll() is None:
-                watch.kill()
-                watch.communicate()
     assert watch.returncode == 3, err
     assert re.fullmatch(r"busy tree: \d+ \[\d+, \d+, \d+\]\nbusy tree done\n", out.read_text())
     assert re.search(r"Exit status +3", err) and "4 seen, 0 still running" in err
@@ -247,6 +244,17 @@ def recorded_lines(record: Path) -> list[str]:
     return text.splitlines()[: text.count("\n")]
 
 
+@contextlib.contextmanager
+def killed_if_left(process: subprocess.Popen[str]) -> Iterator[None]:
+    """Kills and reaps PROCESS if it still runs when the block ends, as it does when a wait fails."""
+    try:
+        yield
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+
+
 def wait_until(ready: Callable[[], bool], what: str, timeout: float = 90) -> None:
     deadline = time.monotonic() + timeout
     while not ready():
@@ -267,16 +275,12 @@ def test_a_signal_ends_the_whole_group_and_the_summary_follows(
                       "--", sys.executable, str(script), str(child_file)),
         env=watch_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
     )
-    try:
+    with killed_if_left(watch):
         wait_until(lambda: child_file.exists() and child_file.read_text() != "", "the command's child")
         child = int(child_file.read_text())
         wait_until(lambda: "".join(recorded_lines(record)).count('"python3') >= 2, "a sample of the tree")
         watch.send_signal(sig)
         _, err = watch.communicate(timeout=120)
-    finally:
-        if watch.poll() is None:
-            watch.kill()
-            watch.communicate()
     assert watch.returncode == status, err
     assert f"Exit status  {status}" in err and "Processes" in err
     assert ElementTree.parse(plot).getroot().tag.endswith("svg") and record.read_text().endswith("\n")
@@ -446,14 +450,10 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make
         watch_command(sidecar_binary, "--interval", "250", "--record", str(record), "--pid", str(tree.root.pid)),
         env=watch_env(), stderr=subprocess.PIPE, text=True,
     )
-    try:
+    with killed_if_left(watch):
         wait_until(lambda: len(recorded_lines(record)) >= 2, "the watch to see the tree twice")
         tree.end()
         _, err = watch.communicate(timeout=120)
-    finally:
-        if watch.poll() is None:
-            watch.kill()
-            watch.communicate()
     assert watch.returncode == 0
     assert "2 seen, 0 still running" in err
 
