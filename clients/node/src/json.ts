@@ -69,14 +69,7 @@ class Parser {
 
   private object(): WireValue {
     const out: { [key: string]: WireValue } = {};
-    this.pos += 1;
-    this.skipSpace();
-    if (this.text[this.pos] === '}') {
-      this.pos += 1;
-      return out;
-    }
-    for (;;) {
-      this.skipSpace();
+    this.items('}', () => {
       if (this.text[this.pos] !== '"') this.fail('expected a key');
       const key = this.string();
       this.skipSpace();
@@ -84,30 +77,38 @@ class Parser {
       this.pos += 1;
       this.skipSpace();
       out[key] = this.value();
-      this.skipSpace();
-      const c = this.text[this.pos];
-      this.pos += 1;
-      if (c === '}') return out;
-      if (c !== ',') this.fail("expected ',' or '}'");
-    }
+    });
+    return out;
   }
 
   private array(): WireValue {
     const out: WireValue[] = [];
+    this.items(']', () => {
+      out.push(this.value());
+    });
+    return out;
+  }
+
+  /**
+   * Reads the comma-separated items of an object or array, from its opening
+   * bracket through `close`; `item` reads one item, starting at its first
+   * non-space character.
+   */
+  private items(close: '}' | ']', item: () => void): void {
     this.pos += 1;
     this.skipSpace();
-    if (this.text[this.pos] === ']') {
+    if (this.text[this.pos] === close) {
       this.pos += 1;
-      return out;
+      return;
     }
     for (;;) {
       this.skipSpace();
-      out.push(this.value());
+      item();
       this.skipSpace();
       const c = this.text[this.pos];
       this.pos += 1;
-      if (c === ']') return out;
-      if (c !== ',') this.fail("expected ',' or ']'");
+      if (c === close) return;
+      if (c !== ',') this.fail(`expected ',' or '${close}'`);
     }
   }
 
