@@ -30,7 +30,7 @@
 #include "sampling/history_buffer.h"
 #include "sampling/process_selection.h"
 #include "sampling/sampler.h"
-#include "sampling/spawned_tree_for_tests.h"
+#include "test_support/sampling/spawned_tree.h"
 
 namespace {
 

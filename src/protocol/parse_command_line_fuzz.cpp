@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/command_line_encoder_for_tests.h"
+#include "test_support/protocol/command_line_encoder.h"
 #include "protocol/parse_command_line.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/command_line_encoder_for_tests.h"
+#include "test_support/protocol/command_line_encoder.h"
 
 namespace sidecar::protocol {
 namespace {

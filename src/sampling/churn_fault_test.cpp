@@ -1,6 +1,6 @@
 // Randomized churn and fault injection on the fake platform, run through the
 // sampler, the history and the process table together. The world, its churn
-// and the faults are those of churn_world_for_tests.h.
+// and the faults are those of test_support/sampling/churn_world.h.
 //
 // A small reference model applies the record-keeping rules of the source
 // (who is kept, replaced, built or dropped, and with which start time, name,
@@ -32,7 +32,7 @@
 #include "procinfo/process_info_source.h"
 #include "protocol/byte_sink.h"
 #include "protocol/message_writer.h"
-#include "sampling/churn_world_for_tests.h"
+#include "test_support/sampling/churn_world.h"
 #include "sampling/history_buffer.h"
 #include "sampling/process_sample.h"
 #include "sampling/process_table.h"

@@ -1,11 +1,11 @@
 // Differential test of the selective refresh: the sampler, which reads the
 // basic values of every process and the details of the watched ones only,
 // against the strategy it replaced, which read everything of every process
-// at every refresh (full_refresh_reference_for_tests.h). Both run on fake
-// platforms scripted identically by one churning world with its faults
-// (churn_world_for_tests.h); after every sample the two snapshot lines must
-// be the same bytes, and after every refresh the two sources must hold the
-// same records with the same basic and CPU values.
+// at every refresh (test_support/sampling/full_refresh_reference.h). Both
+// run on fake platforms scripted identically by one churning world with its
+// faults (test_support/sampling/churn_world.h); after every sample the two
+// snapshot lines must be the same bytes, and after every refresh the two
+// sources must hold the same records with the same basic and CPU values.
 //
 // The Linux way (task information read with the basic values, the state
 // following the latest refresh) must be byte-identical: CPU values of
@@ -60,8 +60,8 @@
 #include "protocol/byte_sink.h"
 #include "protocol/message_writer.h"
 #include "protocol/outgoing_message.h"
-#include "sampling/churn_world_for_tests.h"
-#include "sampling/full_refresh_reference_for_tests.h"
+#include "test_support/sampling/churn_world.h"
+#include "test_support/sampling/full_refresh_reference.h"
 #include "sampling/process_selection.h"
 #include "sampling/sampler.h"
 #include "sampling/saturating.h"

@@ -17,7 +17,7 @@
 #include "procinfo/platform.h"
 #include "sampling/process_table.h"
 #include "sampling/sampler.h"
-#include "sampling/spawned_tree_for_tests.h"
+#include "test_support/sampling/spawned_tree.h"
 
 namespace sidecar::sampling {
 namespace {

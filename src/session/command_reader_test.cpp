@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "protocol/parse_command_line.h"
-#include "session/scripted_input_source.h"
+#include "test_support/session/scripted_input_source.h"
 
 namespace sidecar::session {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "session/scripted_input_source.h"
+#include "test_support/session/scripted_input_source.h"
 
 namespace sidecar::session {
 namespace {

@@ -24,7 +24,7 @@
 #include "procinfo/argument_collector.h"
 #include "procinfo/linux/linux_platform.h"
 #include "procinfo/linux/proc_root.h"
-#include "procinfo/linux/test_child.h"
+#include "test_support/procinfo/test_child.h"
 
 namespace sidecar::procinfo {
 namespace {

@@ -22,7 +22,7 @@
 
 #include "procinfo/linux/kept_open_files.h"
 #include "procinfo/linux/linux_platform.h"
-#include "procinfo/linux/test_child.h"
+#include "test_support/procinfo/test_child.h"
 #include "procinfo/process_info_source.h"
 
 namespace sidecar::procinfo {

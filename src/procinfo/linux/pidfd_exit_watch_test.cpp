@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "procinfo/linux/proc_root.h"
-#include "procinfo/linux/test_child.h"
+#include "test_support/procinfo/test_child.h"
 
 namespace sidecar::procinfo {
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "procinfo/clock.h"
-#include "procinfo/linux/test_child.h"
+#include "test_support/procinfo/test_child.h"
 #include "procinfo/platform.h"
 #include "sampling/external_process_map.h"
 #include "sampling/sampler.h"
