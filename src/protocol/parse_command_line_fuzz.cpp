@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "test_support/protocol/command_line_encoder.h"
 #include "protocol/parse_command_line.h"
+#include "test_support/protocol/command_line_encoder.h"
 
 namespace {
 

@@ -32,12 +32,12 @@
 #include "procinfo/process_info_source.h"
 #include "protocol/byte_sink.h"
 #include "protocol/message_writer.h"
-#include "test_support/sampling/churn_world.h"
 #include "sampling/history_buffer.h"
 #include "sampling/process_sample.h"
 #include "sampling/process_table.h"
 #include "sampling/read_history.h"
 #include "sampling/sampler.h"
+#include "test_support/sampling/churn_world.h"
 
 namespace sidecar::sampling {
 namespace {

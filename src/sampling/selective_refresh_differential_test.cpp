@@ -60,11 +60,11 @@
 #include "protocol/byte_sink.h"
 #include "protocol/message_writer.h"
 #include "protocol/outgoing_message.h"
-#include "test_support/sampling/churn_world.h"
-#include "test_support/sampling/full_refresh_reference.h"
 #include "sampling/process_selection.h"
 #include "sampling/sampler.h"
 #include "sampling/saturating.h"
+#include "test_support/sampling/churn_world.h"
+#include "test_support/sampling/full_refresh_reference.h"
 
 namespace sidecar::sampling {
 namespace {

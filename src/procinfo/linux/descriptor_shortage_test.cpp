@@ -22,8 +22,8 @@
 
 #include "procinfo/linux/kept_open_files.h"
 #include "procinfo/linux/linux_platform.h"
-#include "test_support/procinfo/test_child.h"
 #include "procinfo/process_info_source.h"
+#include "test_support/procinfo/test_child.h"
 
 namespace sidecar::procinfo {
 namespace {

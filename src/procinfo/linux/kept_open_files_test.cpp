@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "procinfo/linux/linux_platform.h"
-#include "test_support/procinfo/test_child.h"
 #include "procinfo/process_info_source.h"
+#include "test_support/procinfo/test_child.h"
 
 namespace sidecar::procinfo {
 namespace {

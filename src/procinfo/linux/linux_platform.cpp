@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "procinfo/argument_area.h"
+#include "procinfo/linux/boot_instant.h"
 #include "procinfo/linux/pidfd_exit_watch.h"
 
 namespace sidecar::procinfo {
@@ -29,7 +30,13 @@ LinuxPlatform::LinuxPlatform(Clock& clock, const char* procRoot, std::optional<s
   if (ticks > 0) ticksPerSecond_ = static_cast<std::uint64_t>(ticks);
   const long page = sysconf(_SC_PAGESIZE);
   if (page > 0) pageSize_ = static_cast<std::uint64_t>(page);
-  if (readSystemStat(fileBuffer_)) bootTime_ = parseBootTime(fileBuffer_.view()).value_or(0);
+  if (const auto instant = readBootInstant()) {
+    bootInstant_ = *instant;
+  } else if (readSystemStat(fileBuffer_)) {
+    // Without the boot-time clock, the boot second of /proc/stat is the
+    // best there is.
+    bootInstant_ = std::chrono::seconds(parseBootTime(fileBuffer_.view()).value_or(0));
+  }
 }
 
 const char* LinuxPlatform::pidPath(std::uint32_t pid, std::string_view leaf) { return formatPidPath(path_, pid, leaf); }
@@ -86,7 +93,7 @@ std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
     if (const LiveThread* live = findLiveThread(pid)) basic.state = processStateFromStateLetter(live->state);
   }
   basic.parentPid = stat->parentPid;
-  basic.startSeconds = bootTime_ + stat->startTicks / ticksPerSecond_;
+  basic.startSeconds = startSecondAfterBoot(bootInstant_, stat->startTicks, ticksPerSecond_);
   basic.startInstant = stat->startTicks;
   return basic;
 }

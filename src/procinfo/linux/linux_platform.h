@@ -23,9 +23,11 @@
 // zombie and counts more than one thread) is read from a live thread: the
 // state, the sizes, the command line and the executable come from
 // /proc/PID/task/TID/, the CPU times still from /proc/PID/stat, which counts
-// every thread; only such a process costs the extra reads. The boot time is
-// read once, at construction, so that a process's start time (boot time +
-// start ticks / ticks per second) never moves.
+// every thread; only such a process costs the extra reads. The boot
+// instant is read once, at construction, with its fraction of a second
+// (boot_instant.h), so that a process's start second (the second in which
+// boot instant + start ticks lies) is the second it really started in and
+// never moves, even when the wall clock is stepped later.
 //
 // Several sources may share one platform (the sampler's and a process
 // table's): the kept files are keyed by pid, and every source lists before it
@@ -34,6 +36,7 @@
 // Owned by its creator (makeSystemPlatform); one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,7 +57,7 @@ namespace sidecar::procinfo {
 class LinuxPlatform final : public Platform {
  public:
   /// Opens /proc (`procRoot`, another mount point for tests) and reads the
-  /// boot time. When /proc cannot be opened every read fails: the listing
+  /// boot instant. When /proc cannot be opened every read fails: the listing
   /// first, so every source on it stays empty. At most `keptOpenBudget`
   /// descriptors are kept open between refreshes; when empty, the open-file
   /// limit is raised to its hard maximum and the descriptors free under it,
@@ -88,8 +91,8 @@ class LinuxPlatform final : public Platform {
   std::uint64_t clockTicksPerSecond() override { return ticksPerSecond_; }
   std::uint64_t absoluteTime() override;
 
-  /// Boot time in seconds since the Unix epoch, as read at construction.
-  std::uint64_t bootTime() const { return bootTime_; }
+  /// The boot instant since the Unix epoch, as read at construction.
+  std::chrono::nanoseconds bootInstant() const { return bootInstant_; }
   /// Descriptors of /proc/PID files kept open now, and the most allowed
   /// (0 once descriptors have run short).
   std::size_t keptOpenCount() const { return files_.openCount(); }
@@ -130,7 +133,7 @@ class LinuxPlatform final : public Platform {
   ProcRoot root_;
   std::uint64_t ticksPerSecond_ = 100;
   std::uint64_t pageSize_ = 4096;
-  std::uint64_t bootTime_ = 0;
+  std::chrono::nanoseconds bootInstant_{0};
   // The descriptors budgeted for keeping: half for the exit watch, the
   // rest for the kept files.
   std::size_t descriptorBudget_ = 0;

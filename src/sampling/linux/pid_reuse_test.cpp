@@ -17,14 +17,15 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "procinfo/clock.h"
-#include "test_support/procinfo/test_child.h"
 #include "procinfo/platform.h"
 #include "sampling/external_process_map.h"
 #include "sampling/sampler.h"
+#include "test_support/procinfo/test_child.h"
 
 namespace sidecar::sampling {
 namespace {
@@ -46,11 +47,35 @@ bool waitForArguments(procinfo::Platform& platform, std::uint32_t pid, const std
   }
 }
 
-// Sleeps until a wall-clock second has just begun, so that what follows
-// has most of a second to run in.
-void waitForTheStartOfASecond(procinfo::Clock& clock) {
-  const auto intoSecond = clock.wallNow() % std::chrono::seconds(1);
-  clock.sleepFor(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(5));
+// The start second the platform gives a process forked now; empty when
+// the probe could not be started or read.
+std::optional<std::uint64_t> startSecondOfANewProcess(procinfo::Platform& platform) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (;;) pause();
+  }
+  if (pid < 0) return std::nullopt;
+  Child probe(pid);
+  const std::optional<procinfo::BasicInfo> basic = platform.basicInfo(probe.upid());
+  if (!basic) return std::nullopt;
+  return basic->startSeconds;
+}
+
+// Waits until a start second, as the platform reports start seconds, has
+// just begun, so that what follows has most of a second to run in. The
+// boundary is found by starting a probe process every few milliseconds until
+// its start second moves on: the wall clock's own second need not begin at
+// the same instant. False when no boundary was seen within 3 s.
+bool waitForTheStartOfAStartSecond(procinfo::Platform& platform, procinfo::Clock& clock) {
+  const std::optional<std::uint64_t> first = startSecondOfANewProcess(platform);
+  if (!first) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::optional<std::uint64_t> now = startSecondOfANewProcess(platform);
+    if (now && *now != *first) return true;
+    clock.sleepFor(std::chrono::milliseconds(2));
+  }
+  return false;
 }
 
 TEST(PidReuseTest, APidTakenAgainWithinTheSameSecondIsANewProcessAndNotTheExternal) {
@@ -60,10 +85,10 @@ TEST(PidReuseTest, APidTakenAgainWithinTheSameSecondIsANewProcessAndNotTheExtern
   const std::vector<std::string> secondArguments = {"/usr/bin/tail", "-f", "/dev/null"};
   constexpr std::uint32_t NO_ROOT = 0;  // no process has pid 0: only the external is watched
 
-  // The steps must fit within one wall-clock second; a try that does not
-  // (a slow machine) is made again.
+  // The steps must fit within one start second; a try that does not (a slow
+  // or loaded machine) is made again.
   for (int attempt = 0; attempt < 10; ++attempt) {
-    waitForTheStartOfASecond(clock);
+    ASSERT_TRUE(waitForTheStartOfAStartSecond(*platform, clock)) << "start seconds did not move on within 3 s";
     Child first = Child::spawn(firstArguments);
     ASSERT_GT(first.pid(), 0);
     const std::uint32_t pid = first.upid();
@@ -109,7 +134,7 @@ TEST(PidReuseTest, APidTakenAgainWithinTheSameSecondIsANewProcessAndNotTheExtern
     EXPECT_FALSE(record.threadState.has_value()) << "a record built by this refresh";
     return;
   }
-  FAIL() << "the pid was never taken again within the second it was first taken";
+  FAIL() << "the pid was never taken again within the start second it was first taken in";
 }
 
 }  // namespace
