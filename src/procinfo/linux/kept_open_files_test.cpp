@@ -192,7 +192,12 @@ TEST(KeptOpenFilesTest, WatchedProcessesKeepThreeFilesOpenAndTheOthersOne) {
     children.push_back(Child::spawn({"/bin/sleep", "30"}));
     ASSERT_GT(children.back().pid(), 0);
   }
-  usleep(100'000);  // let the execs happen
+  {
+    LinuxPlatform reader(clock);
+    for (const Child& child : children) {
+      ASSERT_THAT(waitForArguments(reader, child.upid(), {"/bin/sleep", "30"}), ElementsAre("/bin/sleep", "30"));
+    }
+  }
   std::set<std::uint32_t> watched = {children[0].upid(), children[1].upid(), children[2].upid()};
   const ProcessInfoSource::DetailPicker pick = [&](const ProcessMap&, std::vector<std::uint32_t>& picked) {
     picked.assign(watched.begin(), watched.end());
@@ -245,8 +250,14 @@ TEST(KeptOpenFilesTest, EveryBudgetReadsTheSameValues) {
     children.push_back(Child::spawn({"/bin/sleep", text}));
     ASSERT_GT(children.back().pid(), 0);
   }
-  usleep(100'000);  // let the execs happen
   SystemClock clock;
+  {
+    LinuxPlatform reader(clock);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      ASSERT_THAT(waitForArguments(reader, children[i].upid(), {"/bin/sleep", seconds[i]}),
+                  ElementsAre("/bin/sleep", seconds[i]));
+    }
+  }
   for (const std::size_t budget : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{1000000}}) {
     LinuxPlatform platform(clock, "/proc", budget);
     auto source = ProcessInfoSource::new_with_specifics(platform);

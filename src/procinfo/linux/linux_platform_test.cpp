@@ -97,8 +97,9 @@ TEST_F(LinuxPlatformTest, OwnProcessReadsSaneValuesAndKeepsItsStartTime) {
     ASSERT_NE(find(self), nullptr);
     EXPECT_EQ(find(self)->startTime, start) << "refresh " << i;
   }
-  // Another platform object reads the boot time again; it may differ from
-  // ours by the second the kernel rounds it to, not more.
+  // Another platform object reads the boot instant again; the two readings
+  // differ by microseconds, which can move a start lying that close to a
+  // second's beginning into the second before or after, not more.
   auto other = makeSystemPlatform(clock);
   auto otherSource = ProcessInfoSource::new_with_specifics(*other);
   otherSource.refresh_processes_specifics(RefreshSelection::nothing());
