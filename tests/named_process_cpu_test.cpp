@@ -116,9 +116,10 @@ TEST_P(NamedProcessCpu, TheFirstSampleOfABusyProcessNamedAfterConfigureShowsItsU
   ASSERT_NE(line->find(R"("requestId":"first")"), std::string::npos) << line->substr(0, 300);
   const std::optional<double> cpu = cpuPercentOf(*line, busy.pid());
   ASSERT_TRUE(cpu.has_value()) << "the named process is not sampled: " << line->substr(0, 600);
-  // Busy on one processor it reads about 100; the machine may be shared,
-  // so only a clear share is required. 0 would mean no baseline.
-  EXPECT_GT(*cpu, 10.0) << line->substr(0, 600);
+  // Busy on one processor it reads about 100 on an idle machine, and as
+  // little as its share of a loaded one (under 10 beside two busy loops per
+  // processor); 0 would mean no baseline.
+  EXPECT_GT(*cpu, 0.0) << line->substr(0, 600);
   EXPECT_LT(*cpu, 150.0) << line->substr(0, 600);
 
   child.closeInput();
