@@ -214,6 +214,10 @@ TEST_F(MacosPlatformTest, RestrictedProcessAreaLeavesOutTheEnvironment) {
   // 4 + 16 (path and padding) + 9 ("a.out", "-v") = 29 bytes, sized as 32:
   // the read gives less than the size query promised.
   dd::setArgumentArea(process, "/bin/signed", {"a.out", "-v"}, {"SECRET_TOKEN=abc"});
+  // A count above the arguments present would take the environment's first
+  // string for an argument, were it there.
+  const std::int32_t three = 3;
+  std::memcpy(process.argumentArea->data(), &three, sizeof three);
   MacosPlatform platform(clock);
   std::string name;
   std::vector<std::string> arguments;
