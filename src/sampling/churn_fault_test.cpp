@@ -374,7 +374,14 @@ std::string checkSnapshot(const protocol::Snapshot& snapshot, std::uint64_t prev
   if (snapshot.scannedProcessCount != map.size()) return "scanned count is not the number of records";
   if (snapshot.retainedProcessCount != snapshot.processes.size()) return "retained count is not processes.size()";
   const ExpectedSelection expected = expectedSelection(map, rootPid, externals);
-  if (snapshot.retainedProcessCount + snapshot.inaccessibleProcessCount != expected.pids.size()) {
+  // With no record at all, the named processes (root and externals, each
+  // pid once) count as inaccessible: they could not be looked for.
+  const std::size_t named = externals.size() + (externals.count(rootPid) == 0 ? 1 : 0);
+  if (map.empty() && snapshot.inaccessibleProcessCount != named) {
+    out << "nothing listed, inaccessible " << snapshot.inaccessibleProcessCount << " != named " << named;
+    return out.str();
+  }
+  if (!map.empty() && snapshot.retainedProcessCount + snapshot.inaccessibleProcessCount != expected.pids.size()) {
     out << "retained " << snapshot.retainedProcessCount << " + inaccessible " << snapshot.inaccessibleProcessCount
         << " != selected " << expected.pids.size();
     return out.str();

@@ -12,6 +12,15 @@
 
 namespace sidecar::sampling {
 
+namespace {
+
+/// The root and the external processes, each pid once.
+std::uint64_t namedCount(std::uint32_t rootPid, const ExternalProcessMap& externals) {
+  return externals.size() + (externals.count(rootPid) == 0 ? 1 : 0);
+}
+
+}  // namespace
+
 Sampler::Sampler(procinfo::Platform& platform, procinfo::Clock& clock)
     : clock_(clock), source_(procinfo::ProcessInfoSource::new_with_specifics(platform)) {}
 
@@ -81,6 +90,13 @@ protocol::Snapshot Sampler::takeSnapshot(std::uint32_t rootPid, const ExternalPr
   snapshot.scannedProcessCount = processes.size();
   snapshot.retainedProcessCount = snapshot.processes.size();
   snapshot.inaccessibleProcessCount = saturatingSub(selected_.size(), snapshot.processes.size());
+  if (processes.empty()) {
+    // Not one process could be listed (a listing that works holds the
+    // sidecar itself: a sandbox refuses every listing). The processes the
+    // parent named could not be looked for, and count as inaccessible, so
+    // that this does not read as a watched tree that has ended.
+    snapshot.inaccessibleProcessCount = namedCount(rootPid, externals);
+  }
   snapshot.requestId = std::move(requestId);
   snapshot.externalProcesses = std::move(selection_.externalProcesses);
   return snapshot;

@@ -187,12 +187,19 @@ TEST_F(SamplerTest, ExitedRootGivesAnEmptySnapshot) {
   EXPECT_EQ(snapshot.retainedProcessCount, 0U);
   EXPECT_EQ(snapshot.inaccessibleProcessCount, 0U);
 
-  // A failed listing: nothing scanned, nothing selected.
+  // A failed listing: nothing scanned, nothing selected; the root and each
+  // external process named count as inaccessible, which tells it from a
+  // tree that has ended.
   platform_.failListing();
   clock_.advance(1s);
   const protocol::Snapshot failed = sampler.takeSnapshot(100, {}, std::nullopt);
   EXPECT_EQ(failed.scannedProcessCount, 0U);
   EXPECT_TRUE(failed.processes.empty());
+  EXPECT_EQ(failed.inaccessibleProcessCount, 1U);
+  platform_.failListing();
+  clock_.advance(1s);
+  const protocol::Snapshot named = sampler.takeSnapshot(100, {{77, std::nullopt}, {100, 5000}}, std::nullopt);
+  EXPECT_EQ(named.inaccessibleProcessCount, 2U) << "the root named twice counts once";
 }
 
 TEST_F(SamplerTest, ConvertsAndCutsTexts) {

@@ -253,6 +253,10 @@ class FullRefreshSampler {
     snapshot.scannedProcessCount = processes.size();
     snapshot.retainedProcessCount = snapshot.processes.size();
     snapshot.inaccessibleProcessCount = saturatingSub(selection.selectedPids.size(), snapshot.processes.size());
+    if (processes.empty()) {
+      // Nothing could be listed: the root and the externals, each pid once.
+      snapshot.inaccessibleProcessCount = externals.size() + (externals.count(rootPid) == 0 ? 1 : 0);
+    }
     snapshot.requestId = std::move(requestId);
     snapshot.externalProcesses = std::move(selection.externalProcesses);
     return snapshot;

@@ -10,10 +10,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace sidecar::darwin_double {
 
 namespace {
+
+constexpr std::uint64_t NATIVE_TICKS_PER_SECOND = 24'000'000;
+constexpr std::uint64_t INTEL_TICKS_PER_SECOND = 1'000'000'000;
+// The size query of the process table leaves room for this many more.
+constexpr std::size_t TABLE_SPARE_RECORDS = 5;
+// And proc_listallpids's count for this many more pids.
+constexpr int LIST_SPARE_PIDS = 20;
+constexpr std::size_t COUNT = sizeof(std::int32_t);
 
 Kernel& state() {
   static Kernel instance;
@@ -37,11 +46,18 @@ bool zombie(const Process& process) { return process.status == SZOMB; }
 /// Another user's process, which a caller that is not root may not read.
 bool refused(const Process& process) { return process.otherUser && !state().root; }
 
+/// False, with errno EPERM, when the sandbox refuses the call.
+bool allowed(bool refusedBySandbox) {
+  if (!refusedBySandbox) return true;
+  errno = EPERM;
+  return false;
+}
+
 /// A live process of ours, as the task, thread and rusage reads need.
 Process* findReadable(int pid) {
   Process* process = find(pid);
   if (process == nullptr) return nullptr;
-  if (zombie(*process)) {
+  if (zombie(*process) || process->exiting) {
     errno = ESRCH;
     return nullptr;
   }
@@ -50,6 +66,27 @@ Process* findReadable(int pid) {
     return nullptr;
   }
   return process;
+}
+
+/// The parent the kernel reports: the tracer while a debugger is attached.
+std::uint32_t reportedParent(const Process& process) { return process.tracer.value_or(process.parentPid); }
+
+/// The processes any listing shows, in the table's order: newest first,
+/// zombies last; never one still being created.
+std::vector<std::pair<int, const Process*>> listingOrder() {
+  std::vector<std::pair<int, const Process*>> order;
+  for (const auto& [pid, process] : state().processes) {
+    if (process.status != SIDL) order.emplace_back(pid, &process);
+  }
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    if (zombie(*a.second) != zombie(*b.second)) return zombie(*b.second);
+    if (a.second->startSeconds != b.second->startSeconds) return a.second->startSeconds > b.second->startSeconds;
+    if (a.second->startMicroseconds != b.second->startMicroseconds) {
+      return a.second->startMicroseconds > b.second->startMicroseconds;
+    }
+    return a.first > b.first;
+  });
+  return order;
 }
 
 template <typename Record>
@@ -62,8 +99,34 @@ int copyOut(const Record& record, void* buffer, int buffersize) {
   return static_cast<int>(sizeof record);
 }
 
+int bsdInfo(int pid, std::uint64_t arg, void* buffer, int buffersize) {
+  state().calls.bsdInfo.push_back(pid);
+  if (!allowed(state().sandbox.bsdInfo)) return 0;
+  const Process* process = find(pid);
+  if (process == nullptr) return 0;
+  // A zombie is looked for only with a non-zero argument.
+  if ((zombie(*process) && arg == 0) || process->exiting || process->status == SIDL) {
+    errno = ESRCH;
+    return 0;
+  }
+  if (refused(*process)) {
+    errno = EPERM;
+    return 0;
+  }
+  struct proc_bsdinfo info;
+  std::memset(&info, 0x5A, sizeof info);
+  info.pbi_status = process->status;
+  info.pbi_ppid = reportedParent(*process);
+  std::memset(info.pbi_comm, 0, sizeof info.pbi_comm);
+  std::memcpy(info.pbi_comm, process->shortName.data(), std::min(process->shortName.size(), sizeof info.pbi_comm));
+  info.pbi_start_tvsec = process->startSeconds;
+  info.pbi_start_tvusec = process->startMicroseconds;
+  return copyOut(info, buffer, buffersize);
+}
+
 int taskInfo(int pid, void* buffer, int buffersize) {
   ++state().calls.taskInfo;
+  if (!allowed(state().sandbox.taskInfo)) return 0;
   const Process* process = findReadable(pid);
   if (process == nullptr) return 0;
   struct proc_taskinfo info;
@@ -77,6 +140,7 @@ int taskInfo(int pid, void* buffer, int buffersize) {
 
 int listThreads(int pid, void* buffer, int buffersize) {
   state().calls.listThreadsBufferSizes.push_back(buffersize);
+  if (!allowed(state().sandbox.threads)) return 0;
   const Process* process = findReadable(pid);
   if (process == nullptr) return 0;
   if (buffer == nullptr || buffersize < PROC_PIDLISTTHREADS_SIZE) {
@@ -93,8 +157,11 @@ int listThreads(int pid, void* buffer, int buffersize) {
 
 int threadInfo(int pid, std::uint64_t arg, void* buffer, int buffersize) {
   state().calls.threadInfoArguments.push_back(arg);
+  if (!allowed(state().sandbox.threads)) return 0;
   const Process* process = findReadable(pid);
   if (process == nullptr) return 0;
+  // The argument is compared with each thread's address; 0 matches only a
+  // thread that has not set its address yet.
   const auto thread = std::find_if(process->threads.begin(), process->threads.end(),
                                    [arg](const Thread& t) { return t.handle == arg; });
   if (thread == process->threads.end()) {
@@ -112,6 +179,11 @@ int threadInfo(int pid, std::uint64_t arg, void* buffer, int buffersize) {
 
 }  // namespace
 
+std::size_t Calls::processCalls() const {
+  return processTableSizes + processTableReads.size() + processReads.size() + listAllPids.size() + bsdInfo.size() +
+         listThreadsBufferSizes.size() + threadInfoArguments.size() + taskInfo + rusage + path + argumentSizes.size();
+}
+
 Kernel& kernel() { return state(); }
 
 void reset() {
@@ -121,9 +193,15 @@ void reset() {
   state().root = caller != nullptr && std::strcmp(caller, "root") == 0;
 }
 
+void useMachine(Machine machine) {
+  state().machine = machine;
+  state().timebase = machine == Machine::appleSilicon ? mach_timebase_info_data_t{125, 3}
+                                                      : mach_timebase_info_data_t{1, 1};
+}
+
 std::string argumentArea(const std::string& path, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment) {
-  std::string area(sizeof(std::int32_t), '\0');
+  std::string area(COUNT, '\0');
   const auto count = static_cast<std::int32_t>(arguments.size());
   std::memcpy(area.data(), &count, sizeof count);
   area += path;
@@ -140,15 +218,39 @@ std::string argumentArea(const std::string& path, const std::vector<std::string>
   return area;
 }
 
+void setArgumentArea(Process& process, const std::string& path, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment) {
+  process.argumentArea = argumentArea(path, arguments, environment);
+  process.environmentBytes = process.argumentArea->size() - argumentArea(path, arguments).size();
+}
+
 Process ordinaryProcess(std::uint32_t parentPid, std::uint64_t startSeconds, const std::string& name,
                         const std::vector<std::string>& arguments) {
   static std::uint64_t nextHandle = 0x16f000000;
   Process process;
   process.parentPid = parentPid;
   process.startSeconds = startSeconds;
+  process.shortName = name;
   process.threads.push_back(Thread{nextHandle += 0x1000, TH_STATE_WAITING, 0, 0});
   process.path = "/usr/bin/" + name;
   process.argumentArea = argumentArea(*process.path, arguments);
+  return process;
+}
+
+Process launchd(std::uint64_t startSeconds) {
+  Process process = ordinaryProcess(0, startSeconds, "launchd", {"/sbin/launchd"});
+  process.path = "/sbin/launchd";
+  process.argumentArea = argumentArea(*process.path, {"/sbin/launchd"});
+  process.otherUser = true;
+  return process;
+}
+
+Process kernelTask(std::uint64_t startSeconds) {
+  Process process = ordinaryProcess(0, startSeconds, "kernel_task");
+  process.threads.front().runState = TH_STATE_RUNNING;
+  process.path.reset();
+  process.argumentArea.reset();
+  process.otherUser = true;
   return process;
 }
 
@@ -156,8 +258,26 @@ Process ordinaryProcess(std::uint32_t parentPid, std::uint64_t startSeconds, con
 
 namespace dd = sidecar::darwin_double;
 
+extern "C" int proc_listallpids(void* buffer, int buffersize) {
+  dd::Kernel& k = dd::kernel();
+  k.calls.listAllPids.push_back(buffer == nullptr ? 0 : buffersize);
+  if (!dd::allowed(k.sandbox.listAllPids)) return 0;
+  const auto order = dd::listingOrder();
+  if (buffer == nullptr) return static_cast<int>(order.size()) + dd::LIST_SPARE_PIDS;
+  if (buffersize < 0) {
+    errno = EINVAL;
+    return 0;
+  }
+  const std::size_t room = static_cast<std::size_t>(buffersize) / sizeof(int);
+  const std::size_t count = std::min(room, order.size());
+  auto* pids = static_cast<int*>(buffer);
+  for (std::size_t i = 0; i < count; ++i) pids[i] = order[i].first;
+  return static_cast<int>(count);
+}
+
 extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int buffersize) {
   switch (flavor) {
+    case PROC_PIDTBSDINFO: return dd::bsdInfo(pid, arg, buffer, buffersize);
     case PROC_PIDTASKINFO: return dd::taskInfo(pid, buffer, buffersize);
     case PROC_PIDLISTTHREADS: return dd::listThreads(pid, buffer, buffersize);
     case PROC_PIDTHREADINFO: return dd::threadInfo(pid, arg, buffer, buffersize);
@@ -169,14 +289,17 @@ extern "C" int proc_pidinfo(int pid, int flavor, uint64_t arg, void* buffer, int
 }
 
 extern "C" int proc_pidpath(int pid, void* buffer, uint32_t buffersize) {
-  ++dd::kernel().calls.path;
+  dd::Kernel& k = dd::kernel();
+  ++k.calls.path;
   if (buffer == nullptr || buffersize < PROC_PIDPATHINFO_SIZE || buffersize > PROC_PIDPATHINFO_MAXSIZE) {
     errno = EINVAL;
     return 0;
   }
+  if (!dd::allowed(k.sandbox.path)) return 0;
   const dd::Process* process = dd::find(pid);
   if (process == nullptr) return 0;
-  if (dd::zombie(*process) || !process->path || process->path->size() >= buffersize) {
+  // A zombie, pid 0 and an exiting process have no executable left to name.
+  if (dd::zombie(*process) || process->exiting || !process->path || process->path->size() >= buffersize) {
     errno = ESRCH;
     return 0;
   }
@@ -185,15 +308,21 @@ extern "C" int proc_pidpath(int pid, void* buffer, uint32_t buffersize) {
 }
 
 extern "C" int proc_pid_rusage(int pid, int flavor, rusage_info_t* buffer) {
-  ++dd::kernel().calls.rusage;
+  dd::Kernel& k = dd::kernel();
+  ++k.calls.rusage;
   if (flavor != RUSAGE_INFO_V2 || buffer == nullptr) {
     dd::misuse("proc_pid_rusage with flavor " + std::to_string(flavor));
     errno = EINVAL;
     return -1;
   }
+  if (!dd::allowed(k.sandbox.rusage)) return -1;
   // A zombie's usage record is kept until it is reaped.
   const dd::Process* process = dd::find(pid);
   if (process == nullptr) return -1;
+  if (process->exiting) {
+    errno = ESRCH;
+    return -1;
+  }
   if (dd::refused(*process)) {
     errno = EPERM;
     return -1;
@@ -215,11 +344,16 @@ struct kinfo_proc processRecord(int pid, const Process& process) {
   std::memset(&record, 0x5A, sizeof record);
   record.kp_proc.p_starttime.tv_sec = static_cast<std::int64_t>(process.startSeconds);
   record.kp_proc.p_starttime.tv_usec = static_cast<std::int32_t>(process.startMicroseconds);
+  record.kp_proc.p_flag = (process.tracer ? P_TRACED : 0) | (process.exiting ? P_WEXIT : 0);
   record.kp_proc.p_stat = static_cast<char>(process.status);
   record.kp_proc.p_pid = pid;
+  record.kp_proc.p_oppid = process.tracer ? static_cast<pid_t>(process.parentPid) : 0;
+  std::memset(record.kp_proc.p_comm, 0, sizeof record.kp_proc.p_comm);
+  std::memcpy(record.kp_proc.p_comm, process.shortName.data(),
+              std::min(process.shortName.size(), sizeof record.kp_proc.p_comm - 1));
   record.kp_eproc.p_ruid = process.otherUser ? 0 : 501;
   record.kp_eproc.cr_uid = record.kp_eproc.p_ruid;
-  record.kp_eproc.e_ppid = static_cast<std::int32_t>(process.parentPid);
+  record.kp_eproc.e_ppid = static_cast<std::int32_t>(reportedParent(process));
   return record;
 }
 
@@ -228,29 +362,23 @@ int processTable(void* oldp, std::size_t* oldlenp) {
   Kernel& k = state();
   if (oldp == nullptr) {
     ++k.calls.processTableSizes;
-    *oldlenp = (k.processes.size() + 8) * sizeof(struct kinfo_proc);
+    if (!allowed(k.sandbox.processTable)) return -1;
+    *oldlenp = (listingOrder().size() + TABLE_SPARE_RECORDS) * sizeof(struct kinfo_proc);
     return 0;
   }
   k.calls.processTableReads.push_back(*oldlenp);
+  if (!allowed(k.sandbox.processTable)) return -1;
   if (k.beforeListing) k.beforeListing();
-  std::vector<std::pair<int, const Process*>> order;
-  for (const auto& [pid, process] : k.processes) order.emplace_back(pid, &process);
-  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-    if (zombie(*a.second) != zombie(*b.second)) return zombie(*b.second);
-    if (a.second->startSeconds != b.second->startSeconds) return a.second->startSeconds > b.second->startSeconds;
-    if (a.second->startMicroseconds != b.second->startMicroseconds) {
-      return a.second->startMicroseconds > b.second->startMicroseconds;
-    }
-    return a.first > b.first;
-  });
-  const std::size_t bytes = order.size() * sizeof(struct kinfo_proc);
-  if (*oldlenp < bytes) {
+  const auto order = listingOrder();
+  // A short buffer is filled with the records that fit, and the call fails.
+  const std::size_t fit = std::min(order.size(), *oldlenp / sizeof(struct kinfo_proc));
+  auto* records = static_cast<struct kinfo_proc*>(oldp);
+  for (std::size_t i = 0; i < fit; ++i) records[i] = processRecord(order[i].first, *order[i].second);
+  *oldlenp = fit * sizeof(struct kinfo_proc);
+  if (fit < order.size()) {
     errno = ENOMEM;
     return -1;
   }
-  auto* records = static_cast<struct kinfo_proc*>(oldp);
-  for (std::size_t i = 0; i < order.size(); ++i) records[i] = processRecord(order[i].first, *order[i].second);
-  *oldlenp = bytes;
   return 0;
 }
 
@@ -262,8 +390,9 @@ int processEntry(int pid, void* oldp, std::size_t* oldlenp) {
     return 0;
   }
   k.calls.processReads.push_back(pid);
+  if (!allowed(k.sandbox.processTable)) return -1;
   const auto found = k.processes.find(pid);
-  if (found == k.processes.end()) {
+  if (found == k.processes.end() || found->second.status == SIDL) {
     *oldlenp = 0;
     return 0;
   }
@@ -279,20 +408,31 @@ int processEntry(int pid, void* oldp, std::size_t* oldlenp) {
 int argumentAreaRead(int pid, void* oldp, std::size_t* oldlenp) {
   Kernel& k = state();
   k.calls.argumentSizes.push_back(oldp == nullptr ? 0 : *oldlenp);
+  if (!allowed(k.sandbox.argumentArea)) return -1;
   const Process* process = find(pid);
   if (process == nullptr) return -1;
-  if (zombie(*process) || refused(*process) || !process->argumentArea) {
+  // No area at all: a zombie, pid 0 (no user stack), an exiting process;
+  // and another user's restricted process cannot even be sized.
+  if (zombie(*process) || process->exiting || !process->argumentArea || (refused(*process) && process->restricted)) {
     errno = EINVAL;
     return -1;
   }
-  const std::string area = *process->argumentArea;
+  // A restricted process's area leaves out the environment; its size is
+  // rounded up to 4.
+  std::string area = *process->argumentArea;
+  if (process->restricted) area.resize(area.size() - std::min(area.size(), process->environmentBytes));
   if (oldp == nullptr) {
-    *oldlenp = area.size();
+    *oldlenp = process->restricted ? (area.size() + 3) / 4 * 4 : area.size();
     if (k.afterArgumentSize) k.afterArgumentSize();
     return 0;
   }
-  constexpr std::size_t COUNT = sizeof(std::int32_t);
-  if (*oldlenp > static_cast<std::size_t>(ARG_MAX) || *oldlenp < COUNT || area.size() < COUNT) {
+  // Only the read is refused for another user's process.
+  if (refused(*process)) {
+    errno = EINVAL;
+    return -1;
+  }
+  // The count comes first: what remains of the buffer may not exceed ARG_MAX.
+  if (*oldlenp < COUNT || *oldlenp - COUNT > static_cast<std::size_t>(ARG_MAX) || area.size() < COUNT) {
     errno = EINVAL;
     return -1;
   }
@@ -307,6 +447,22 @@ int argumentAreaRead(int pid, void* oldp, std::size_t* oldlenp) {
   std::memset(out, 'J', *oldlenp);  // what lies past the true length
   std::memcpy(out, area.data(), area.size());
   *oldlenp = area.size();
+  return 0;
+}
+
+/// Writes `value` as the integer type of the name's reply.
+template <typename Value>
+int integerReply(Value value, void* oldp, std::size_t* oldlenp) {
+  if (oldp == nullptr) {
+    *oldlenp = sizeof value;
+    return 0;
+  }
+  if (*oldlenp < sizeof value) {
+    errno = ENOMEM;
+    return -1;
+  }
+  std::memcpy(oldp, &value, sizeof value);
+  *oldlenp = sizeof value;
   return 0;
 }
 
@@ -328,5 +484,31 @@ extern "C" int sysctl(int* name, u_int namelen, void* oldp, size_t* oldlenp, voi
   }
   dd::misuse("sysctl with a name the backend has no use for");
   errno = EINVAL;
+  return -1;
+}
+
+extern "C" int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, void* newp, size_t newlen) {
+  dd::Kernel& k = dd::kernel();
+  if (name == nullptr || newp != nullptr || newlen != 0 || oldlenp == nullptr) {
+    dd::misuse("sysctlbyname other than a read");
+    errno = EINVAL;
+    return -1;
+  }
+  k.calls.sysctlNames.emplace_back(name);
+  if (!dd::allowed(k.sandbox.sysctlByName)) return -1;
+  if (std::strcmp(name, "sysctl.proc_translated") == 0) {
+    if (k.machine == dd::Machine::intel) {
+      errno = ENOENT;
+      return -1;
+    }
+    return dd::integerReply(static_cast<int>(k.machine == dd::Machine::translated), oldp, oldlenp);
+  }
+  if (std::strcmp(name, "hw.tbfrequency") == 0) {
+    const std::uint64_t frequency =
+        k.machine == dd::Machine::intel ? dd::INTEL_TICKS_PER_SECOND : dd::NATIVE_TICKS_PER_SECOND;
+    return dd::integerReply(static_cast<std::int64_t>(frequency), oldp, oldlenp);
+  }
+  dd::misuse(std::string("sysctlbyname of ") + name);
+  errno = ENOENT;
   return -1;
 }

@@ -1,8 +1,8 @@
-// What the macOS backend decides about the pid listing and the per-process
-// reads, run against the double of the Darwin kernel: the process table and
-// the basic values from it, task information and disk counters, the
-// argument area (sized, read with room to spare, never parsed from a tail)
-// and the path with their failures, the clocks and names.
+// What the macOS backend decides about the per-process reads, run against
+// the double of the Darwin kernel: task information and disk counters, the
+// argument area (sized, read with room to spare, never parsed from a tail,
+// not asked for again where it cannot be read) and the path with their
+// failures, the short name where neither can be read, the clocks and names.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/syslimits.h>
@@ -25,114 +25,7 @@ namespace dd = darwin_double;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// --- Listing and basic information -------------------------------------------------
-
-TEST_F(MacosPlatformTest, OneTableReadListsEveryProcessWithItsBasicValues) {
-  add(1, dd::ordinaryProcess(0, 100, "launchd"));
-  dd::Process& app = add(50, dd::ordinaryProcess(1, 1'700'000'000, "app"));
-  app.startMicroseconds = 250'000;
-  dd::Process& other = add(60, dd::ordinaryProcess(50, 1'700'000'100, "sudo"));
-  other.otherUser = true;  // setuid, under the app: still listed, with its parent
-  dd::Process& zombie = add(40, dd::ordinaryProcess(50, 1'700'000'200, "gone"));
-  zombie.status = SZOMB;
-  zombie.threads.clear();
-  dd::Process& stopped = add(70, dd::ordinaryProcess(1, 1'700'000'050, "stopped"));
-  stopped.status = SSTOP;
-  add(80, dd::ordinaryProcess(1, 1'700'000'060, "starting")).status = SIDL;
-  MacosPlatform platform(clock);
-  std::vector<std::uint32_t> pids = {7};
-  ASSERT_TRUE(platform.listPids(pids));
-  // As the system lists them: newest first, zombies last.
-  EXPECT_THAT(pids, ElementsAre(60U, 80U, 70U, 50U, 1U, 40U));
-  EXPECT_EQ(kernel.calls.processTableSizes, 1U);
-  EXPECT_EQ(kernel.calls.processTableReads.size(), 1U);
-
-  struct Row {
-    std::uint32_t pid;
-    ProcessState state;
-    std::uint32_t parent;
-    std::uint64_t seconds;
-    std::uint64_t instant;
-  };
-  using Kind = ProcessState::Kind;
-  const Row rows[] = {
-      {1, ProcessState(Kind::Run), 0, 100, 100'000'000},
-      {50, ProcessState(Kind::Run), 1, 1'700'000'000, 1'700'000'000'250'000},
-      {60, ProcessState(Kind::Run), 50, 1'700'000'100, 1'700'000'100'000'000},
-      {40, ProcessState(Kind::Zombie), 50, 1'700'000'200, 1'700'000'200'000'000},
-      {70, ProcessState(Kind::Stop), 1, 1'700'000'050, 1'700'000'050'000'000},
-      {80, ProcessState(Kind::Idle), 1, 1'700'000'060, 1'700'000'060'000'000},
-  };
-  for (const Row& row : rows) {
-    const std::optional<BasicInfo> basic = platform.basicInfo(row.pid);
-    ASSERT_TRUE(basic) << row.pid;
-    EXPECT_EQ(basic->state, row.state) << row.pid;
-    EXPECT_EQ(basic->parentPid, row.parent) << row.pid;
-    EXPECT_EQ(basic->startSeconds, row.seconds) << row.pid;
-    EXPECT_EQ(basic->startInstant, row.instant) << row.pid;
-  }
-  // Answered from the listing: no call per process.
-  EXPECT_THAT(kernel.calls.processReads, IsEmpty());
-  EXPECT_EQ(kernel.calls.processTableReads.size(), 1U);
-}
-
-TEST_F(MacosPlatformTest, ProcessNotInTheListingIsReadOnItsOwn) {
-  MacosPlatform platform(clock);
-  add(1, "launchd");
-  std::vector<std::uint32_t> pids;
-  ASSERT_TRUE(platform.listPids(pids));
-  dd::Process& late = add(90, dd::ordinaryProcess(1, 1234, "late"));
-  late.otherUser = true;
-  const std::optional<BasicInfo> basic = platform.basicInfo(90);
-  ASSERT_TRUE(basic);
-  EXPECT_EQ(basic->parentPid, 1U);
-  EXPECT_EQ(basic->startSeconds, 1234U);
-  EXPECT_FALSE(platform.basicInfo(91)) << "no such process";
-  EXPECT_THAT(kernel.calls.processReads, ElementsAre(90, 91));
-
-  // The next listing drops what has gone.
-  kernel.processes.erase(1);
-  ASSERT_TRUE(platform.listPids(pids));
-  EXPECT_THAT(pids, ElementsAre(90U));
-  EXPECT_FALSE(platform.basicInfo(1));
-}
-
-TEST_F(MacosPlatformTest, TableThatGrowsAfterItsSizeIsReadAgain) {
-  for (int pid = 1; pid <= 5; ++pid) add(pid, "p");
-  bool started = false;
-  kernel.beforeListing = [&] {
-    if (started) return;
-    started = true;
-    for (int pid = 100; pid < 200; ++pid) add(pid, "new");  // more than the slack
-  };
-  MacosPlatform platform(clock);
-  std::vector<std::uint32_t> pids;
-  ASSERT_TRUE(platform.listPids(pids));
-  EXPECT_EQ(pids.size(), 105U);
-  EXPECT_EQ(kernel.calls.processTableSizes, 2U);
-  ASSERT_EQ(kernel.calls.processTableReads.size(), 2U);
-  EXPECT_GT(kernel.calls.processTableReads[1], kernel.calls.processTableReads[0]);
-  EXPECT_TRUE(platform.basicInfo(150));
-  EXPECT_THAT(kernel.calls.processReads, IsEmpty());
-}
-
-TEST_F(MacosPlatformTest, TableThatKeepsGrowingFails) {
-  add(1, "launchd");
-  int next = 1000;
-  kernel.beforeListing = [&] {
-    for (int i = 0; i < 200; ++i) add(next++, "new");
-  };
-  MacosPlatform platform(clock);
-  std::vector<std::uint32_t> pids;
-  EXPECT_FALSE(platform.listPids(pids));
-  EXPECT_EQ(kernel.calls.processTableReads.size(), 8U);
-}
-
-TEST_F(MacosPlatformTest, EmptyListingFails) {
-  MacosPlatform platform(clock);
-  std::vector<std::uint32_t> pids = {7};
-  EXPECT_FALSE(platform.listPids(pids));
-}
+// --- Task information ---------------------------------------------------------------
 
 TEST_F(MacosPlatformTest, TaskTotalsStayInAbsoluteTimeUnits) {
   dd::Process& process = add(62, "app");
@@ -235,26 +128,107 @@ TEST_F(MacosPlatformTest, ArgumentAreaThatGrowsAfterItsSizeIsReadAgainNeverByIts
 }
 
 TEST_F(MacosPlatformTest, ArgumentAreaBufferStaysWithinTheLimit) {
-  // An area as large as the system allows: the buffer is capped at ARG_MAX
-  // (a larger one is refused), and a reply that fills it is not parsed.
-  const auto limit = static_cast<std::size_t>(ARG_MAX);
-  dd::Process& big = add(78, "big");
-  std::string area = dd::argumentArea("/usr/bin/big", {"big"});
-  area.resize(limit, 'E');
-  big.argumentArea = area;
-  dd::Process& near = add(79, "near");
-  std::string nearArea = dd::argumentArea("/usr/bin/near", {"near", "-v"});
-  nearArea.resize(limit - 100, '\0');
-  near.argumentArea = nearArea;
+  // The system takes a buffer of ARG_MAX + 4 bytes at most (the count comes
+  // first), and an area may exceed ARG_MAX: the path and the loader's
+  // strings are not charged to the exec limit.
+  const auto limit = static_cast<std::size_t>(ARG_MAX) + 4;
+  dd::Process& above = add(79, "above");
+  std::string area = dd::argumentArea("/usr/bin/above", {"above", "-v"});
+  area.resize(static_cast<std::size_t>(ARG_MAX) + 2, '\0');
+  above.argumentArea = area;
   MacosPlatform platform(clock);
-  std::string name = "kept";
+  std::string name;
   std::vector<std::string> arguments;
-  EXPECT_FALSE(platform.readNameAndArguments(78, true, true, name, arguments));
-  EXPECT_EQ(name, "kept");
   ASSERT_TRUE(platform.readNameAndArguments(79, true, true, name, arguments));
-  EXPECT_EQ(name, "near");
-  EXPECT_THAT(arguments, ElementsAre("near", "-v"));
-  for (const std::size_t size : kernel.calls.argumentSizes) EXPECT_LE(size, limit);
+  EXPECT_EQ(name, "above");
+  EXPECT_THAT(arguments, ElementsAre("above", "-v"));
+  ASSERT_EQ(kernel.calls.argumentSizes.size(), 2U) << "sized and read once";
+  EXPECT_EQ(kernel.calls.argumentSizes[1], limit);
+}
+
+TEST_F(MacosPlatformTest, AreaLargerThanMayBeReadIsSizedOnceAndNeverRead) {
+  // Too large for the largest buffer: a shorter one would get its tail, so
+  // it is not read, and not sized again while its process is listed.
+  const auto limit = static_cast<std::size_t>(ARG_MAX) + 4;
+  add(1, dd::launchd());
+  for (const std::size_t size : {limit, limit + 6000}) {
+    kernel.calls = {};
+    dd::Process& big = add(78, "big");
+    std::string area = dd::argumentArea("/usr/bin/big", {"big"});
+    area.resize(size, 'E');
+    big.argumentArea = area;
+    MacosPlatform platform(clock);
+    std::vector<std::uint32_t> pids;
+    ASSERT_TRUE(platform.listPids(pids));
+    for (int sample = 0; sample < 3; ++sample) {
+      std::string name = "kept";
+      std::vector<std::string> arguments = {"kept"};
+      EXPECT_FALSE(platform.readNameAndArguments(78, true, true, name, arguments)) << size;
+      EXPECT_EQ(name, "kept");
+      EXPECT_THAT(arguments, ElementsAre("kept"));
+      ASSERT_TRUE(platform.listPids(pids));
+    }
+    EXPECT_THAT(kernel.calls.argumentSizes, ElementsAre(0U)) << size;
+    // Its path names it.
+    std::string name;
+    ASSERT_TRUE(platform.readNameFromPath(78, name));
+    EXPECT_EQ(name, "big");
+  }
+}
+
+TEST_F(MacosPlatformTest, OtherUsersAreaIsSizedButNotReadAndNotAskedForAgain) {
+  add(1, dd::launchd());
+  dd::Process& other = add(71, dd::ordinaryProcess(1, 1000, "other", {"other", "--flag"}));
+  other.otherUser = true;
+  MacosPlatform platform(clock);
+  std::vector<std::uint32_t> pids;
+  ASSERT_TRUE(platform.listPids(pids));
+  for (int sample = 0; sample < 3; ++sample) {
+    std::string name;
+    std::vector<std::string> arguments;
+    EXPECT_EQ(platform.readNameAndArguments(71, true, true, name, arguments), kernel.root);
+    EXPECT_EQ(name, kernel.root ? "other" : "");
+    ASSERT_TRUE(platform.listPids(pids));
+  }
+  if (kernel.root) {
+    EXPECT_EQ(kernel.calls.argumentSizes.size(), 6U) << "read at every sample";
+    return;
+  }
+  // The size query succeeds; the read is refused, once.
+  ASSERT_EQ(kernel.calls.argumentSizes.size(), 2U);
+  EXPECT_EQ(kernel.calls.argumentSizes[0], 0U);
+  EXPECT_GT(kernel.calls.argumentSizes[1], 0U);
+
+  // A new process on the pid (another start) is asked for its area again.
+  kernel.processes[71] = dd::ordinaryProcess(1, 2000, "mine", {"mine"});
+  ASSERT_TRUE(platform.listPids(pids));
+  std::string name;
+  std::vector<std::string> arguments;
+  ASSERT_TRUE(platform.readNameAndArguments(71, true, true, name, arguments));
+  EXPECT_EQ(name, "mine");
+}
+
+TEST_F(MacosPlatformTest, RestrictedProcessAreaLeavesOutTheEnvironment) {
+  dd::Process& process = add(68, "signed");
+  process.restricted = true;
+  // 4 + 16 (path and padding) + 9 ("a.out", "-v") = 29 bytes, sized as 32:
+  // the read gives less than the size query promised.
+  dd::setArgumentArea(process, "/bin/signed", {"a.out", "-v"}, {"SECRET_TOKEN=abc"});
+  // A count above the arguments present would take the environment's first
+  // string for an argument, were it there.
+  const std::int32_t three = 3;
+  std::memcpy(process.argumentArea->data(), &three, sizeof three);
+  MacosPlatform platform(clock);
+  std::string name;
+  std::vector<std::string> arguments;
+  ASSERT_TRUE(platform.readNameAndArguments(68, true, true, name, arguments));
+  EXPECT_EQ(name, "signed");
+  EXPECT_THAT(arguments, ElementsAre("a.out", "-v"));
+  // Another user's restricted process cannot even be sized.
+  process.otherUser = true;
+  name = "kept";
+  EXPECT_EQ(platform.readNameAndArguments(68, true, false, name, arguments), kernel.root);
+  EXPECT_EQ(name, kernel.root ? "signed" : "kept");
 }
 
 TEST_F(MacosPlatformTest, EmptyFirstArgumentKeepsTheEnvironmentOut) {
@@ -308,11 +282,53 @@ TEST_F(MacosPlatformTest, NameFromThePathWorksForOtherUsersButNotForZombies) {
   std::string name;
   ASSERT_TRUE(platform.readNameFromPath(80, name));
   EXPECT_EQ(name, "other.d");
+  // Not listed: no short name to fall back on.
   for (const std::uint32_t pid : {81U, 82U, 83U}) {
     name = "kept";
     EXPECT_FALSE(platform.readNameFromPath(pid, name)) << pid;
     EXPECT_EQ(name, "kept") << pid;
   }
+}
+
+TEST_F(MacosPlatformTest, ShortNameNamesWhatHasNeitherAreaNorPath) {
+  add(0, dd::kernelTask());
+  add(1, dd::launchd());
+  add(81, "zombie").status = SZOMB;
+  add(82, "pathless").path.reset();   // its executable deleted
+  add(84, "leaving").exiting = true;  // in its exit window: every read fails
+  dd::Process& longName = add(85, dd::ordinaryProcess(1, 1000, "a-rather-long-program-name"));
+  longName.path.reset();
+  longName.argumentArea.reset();
+  MacosPlatform platform(clock);
+  std::vector<std::uint32_t> pids;
+  ASSERT_TRUE(platform.listPids(pids));
+  const struct Case {
+    std::uint32_t pid;
+    const char* name;
+    bool areaAsked;
+  } cases[] = {
+      {0, "kernel_task", false},
+      {81, "zombie", false},
+      {82, "pathless", true},
+      {84, "leaving", false},
+      {85, "a-rather-long-pr", true},  // the kernel keeps 16 bytes
+  };
+  for (const Case& c : cases) {
+    kernel.calls = {};
+    std::string name = "kept";
+    std::vector<std::string> arguments = {"kept"};
+    const bool read = platform.readNameAndArguments(c.pid, true, true, name, arguments);
+    EXPECT_EQ(read, c.pid == 82) << c.pid;
+    EXPECT_EQ(kernel.calls.argumentSizes.empty(), !c.areaAsked) << c.pid;
+    name.clear();
+    ASSERT_TRUE(platform.readNameFromPath(c.pid, name)) << c.pid;
+    EXPECT_EQ(name, c.name) << c.pid;
+  }
+  // Pid 0, a zombie and an exiting process are not asked for a path either.
+  kernel.calls = {};
+  std::string name;
+  for (const std::uint32_t pid : {0U, 81U, 84U}) ASSERT_TRUE(platform.readNameFromPath(pid, name));
+  EXPECT_EQ(kernel.calls.path, 0U);
 }
 
 TEST_F(MacosPlatformTest, LongestPathIsRead) {

@@ -40,6 +40,18 @@ TEST_F(MacosPlatformTest, ThreadQueryTakesTheFirstListedHandle) {
   EXPECT_THAT(kernel.calls.listThreadsBufferSizes, ElementsAre(8));
 }
 
+TEST_F(MacosPlatformTest, FirstThreadJustCreatedIsFoundByItsHandleZero) {
+  // A process whose first thread has not set its address yet lists the
+  // handle 0, and the query with 0 finds that thread.
+  dd::Process& process = add(53, "fresh");
+  process.threads = {{0, TH_STATE_RUNNING, 0, 0}, {0x7000'2000, TH_STATE_WAITING, 0, 0}};
+  MacosPlatform platform(clock);
+  const std::optional<ThreadInfo> thread = platform.threadInfo(53);
+  ASSERT_TRUE(thread);
+  EXPECT_EQ(thread->runState, TH_STATE_RUNNING);
+  EXPECT_THAT(kernel.calls.threadInfoArguments, ElementsAre(0U));
+}
+
 TEST_F(MacosPlatformTest, RunStatesPassThroughRaw) {
   dd::Process& process = add(51, "app");
   MacosPlatform platform(clock);

@@ -1,7 +1,7 @@
 // Test-only declaration of a Darwin interface, written by this project from
 // the facts of docs/darwin-facts.md; not Apple's header.
 //
-// The proc_pidinfo flavors and the two records the backend reads. Only the
+// The proc_pidinfo flavors and the three records the backend reads. Only the
 // fields the backend uses are named; the rest is padding of ours that puts
 // them at the facts' offsets and gives each record its size.
 #ifndef SIDECAR_DARWIN_DOUBLE_SYS_PROC_INFO_H
@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#define PROC_PIDTBSDINFO 3
 #define PROC_PIDTASKINFO 4
 #define PROC_PIDTHREADINFO 5
 #define PROC_PIDLISTTHREADS 6
@@ -25,6 +26,27 @@
 #define TH_STATE_WAITING 3
 #define TH_STATE_UNINTERRUPTIBLE 4
 #define TH_STATE_HALTED 5
+
+// Read only where the process table is refused (a sandbox): it refuses other
+// users' processes to a caller that is not root.
+struct proc_bsdinfo {
+  uint32_t unused0;
+  uint32_t pbi_status;  // SIDL..SZOMB
+  uint32_t unused1[2];
+  uint32_t pbi_ppid;
+  uint32_t unused2[7];
+  char pbi_comm[16];    // the short name, NUL-terminated only when shorter
+  uint8_t unused3[56];
+  uint64_t pbi_start_tvsec;
+  uint64_t pbi_start_tvusec;
+};
+
+static_assert(sizeof(struct proc_bsdinfo) == 136, "proc_bsdinfo is 136 bytes");
+static_assert(offsetof(struct proc_bsdinfo, pbi_status) == 4, "pbi_status at 4");
+static_assert(offsetof(struct proc_bsdinfo, pbi_ppid) == 16, "pbi_ppid at 16");
+static_assert(offsetof(struct proc_bsdinfo, pbi_comm) == 48, "pbi_comm at 48");
+static_assert(offsetof(struct proc_bsdinfo, pbi_start_tvsec) == 120, "pbi_start_tvsec at 120");
+static_assert(offsetof(struct proc_bsdinfo, pbi_start_tvusec) == 128, "pbi_start_tvusec at 128");
 
 struct proc_taskinfo {
   uint64_t pti_virtual_size;   // bytes

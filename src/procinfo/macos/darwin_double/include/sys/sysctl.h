@@ -2,8 +2,8 @@
 // the facts of docs/darwin-facts.md; not Apple's header.
 // (glibc has no <sys/sysctl.h> since 2.32; this one replaces any older one.)
 //
-// sysctl, the names of the argument area and of the process table, and the
-// process-table record (struct kinfo_proc). Only the fields the backend and
+// sysctl and sysctlbyname, the names of the argument area and of the
+// process table, and the process-table record (struct kinfo_proc). Only the fields the backend and
 // the double use are named; the rest is padding of ours that puts them at
 // the facts' offsets and gives each record its size. As in the real header,
 // the status macros of <sys/proc.h> are visible wherever this is.
@@ -37,8 +37,9 @@ struct extern_proc {
   char p_stat;  // SIDL..SZOMB
   char unused1[3];
   int32_t p_pid;
-  uint8_t unused2[199];
-  char p_comm[17];
+  pid_t p_oppid;  // the real parent while P_TRACED is set
+  uint8_t unused2[195];
+  char p_comm[17];  // the short name, at most 16 bytes and a NUL
   uint8_t unused3[36];
 };
 
@@ -63,6 +64,7 @@ static_assert(offsetof(struct kinfo_proc, kp_proc.p_starttime.tv_usec) == 8, "p_
 static_assert(offsetof(struct kinfo_proc, kp_proc.p_flag) == 32, "p_flag at 32");
 static_assert(offsetof(struct kinfo_proc, kp_proc.p_stat) == 36, "p_stat at 36");
 static_assert(offsetof(struct kinfo_proc, kp_proc.p_pid) == 40, "p_pid at 40");
+static_assert(offsetof(struct kinfo_proc, kp_proc.p_oppid) == 44, "p_oppid at 44");
 static_assert(offsetof(struct kinfo_proc, kp_proc.p_comm) == 243, "p_comm at 243");
 static_assert(offsetof(struct kinfo_proc, kp_eproc) == 296, "kp_eproc at 296");
 static_assert(offsetof(struct kinfo_proc, kp_eproc.p_ruid) == 392, "e_pcred.p_ruid at 392");
@@ -74,6 +76,7 @@ extern "C" {
 #endif
 
 int sysctl(int* name, u_int namelen, void* oldp, size_t* oldlenp, void* newp, size_t newlen);
+int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, void* newp, size_t newlen);
 
 #ifdef __cplusplus
 }
