@@ -487,7 +487,7 @@ export class Sidecar<I extends Integer = number> extends typedEmitter<SidecarEve
         this.ledger.settleError(message as unknown as ErrorMessage);
         return;
       default:
-        throw new SidecarProtocolError(`The sidecar wrote a line of unknown type ${describeType(message.type)}`);
+        throw new SidecarProtocolError(`The sidecar wrote ${describeType(message.type)}, which is not a message of the protocol`);
     }
   }
 
