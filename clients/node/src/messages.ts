@@ -118,7 +118,7 @@ export interface ProcessSample<I extends Integer = number> {
 export interface Snapshot<I extends Integer = number> {
   version: 3;
   type: 'snapshot';
-  /** Number of the sample in the session, from 1; never reset. */
+  /** Number of the sample in the session, from 1; a new session (a restart) starts again at 1. */
   sequence: I;
   /** Wall-clock time at the end of the collection, ms since the Unix epoch. */
   sampledAtUnixMs: I;
