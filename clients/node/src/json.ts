@@ -143,3 +143,28 @@ class Parser {
     return Number(token);
   }
 }
+
+/** Whether `text` may hold an integer above 2^53 − 1 (it has 16 or more digits in a row). */
+export function mayHoldUnsafeInteger(text: string): boolean {
+  return LONG_INTEGER.test(text);
+}
+
+/**
+ * The first `bigint` inside `value`, depth first in key order, with its
+ * path ("processes[0].residentBytes"); null when there is none.
+ */
+export function findBigInt(value: WireValue, path = ''): { path: string; value: bigint } | null {
+  if (typeof value === 'bigint') return { path, value };
+  if (Array.isArray(value)) {
+    for (let i = 0; i < value.length; i += 1) {
+      const found = findBigInt(value[i]!, `${path}[${i}]`);
+      if (found !== null) return found;
+    }
+  } else if (value !== null && typeof value === 'object') {
+    for (const [key, item] of Object.entries(value)) {
+      const found = findBigInt(item, path === '' ? key : `${path}.${key}`);
+      if (found !== null) return found;
+    }
+  }
+  return null;
+}

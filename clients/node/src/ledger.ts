@@ -22,7 +22,7 @@
  */
 
 import { SidecarError, SidecarProtocolError, type SentCommand } from './errors.js';
-import type { ErrorCode, ErrorMessage, Snapshot } from './messages.js';
+import type { ErrorCode, ErrorMessage, Integer, Snapshot } from './messages.js';
 
 export const ANSWERED_COMMANDS: ReadonlySet<string> = new Set(['sampleNow', 'processTable', 'readHistory']);
 
@@ -40,7 +40,9 @@ const NOT_CONFIGURED: ReadonlySet<ErrorCode> = new Set(['not-configured']);
 /** A written command waiting for its outcome. */
 export class Outstanding {
   /** Snapshots of a history answer received so far. */
-  readonly chunks: Snapshot[] = [];
+  readonly chunks: Array<Snapshot<Integer>> = [];
+  /** The first failure among the chunks of a history answer. */
+  chunkFailure: Error | undefined;
   settled = false;
   private resolveFn: (value: unknown) => void = () => {};
   private rejectFn: (error: Error) => void = () => {};
@@ -80,11 +82,15 @@ export class Outstanding {
   }
 }
 
-/** Answers as the reader hands them to the ledger. */
-export type Answer =
-  | { kind: 'sampleNow'; requestId: string; value: Snapshot }
+/**
+ * Answers as the reader hands them to the ledger; `failure`, when set,
+ * is what the command gets instead of the answer's value.
+ */
+export type Answer = (
+  | { kind: 'sampleNow'; requestId: string; value: Snapshot<Integer> }
   | { kind: 'processTable'; requestId: string; value: unknown }
-  | { kind: 'readHistory'; requestId: string; done: boolean; snapshots: Snapshot[] };
+  | { kind: 'readHistory'; requestId: string; done: boolean; snapshots: Array<Snapshot<Integer>> }
+) & { failure?: Error | undefined };
 
 export class CommandLedger {
   private readonly outstanding: Outstanding[] = [];
@@ -123,23 +129,28 @@ export class CommandLedger {
     }
     const entry = this.outstanding[0];
     if (entry === undefined) {
-      throw new SidecarProtocolError(`an answer (${answer.kind} ${JSON.stringify(answer.requestId)}) to no command`);
+      throw new SidecarProtocolError(
+        `The sidecar answered ${answer.kind} ${JSON.stringify(answer.requestId)} while no command waited for an answer`,
+      );
     }
     if (entry.command.type !== answer.kind || entry.command.fields['requestId'] !== answer.requestId) {
       throw new SidecarProtocolError(
-        `answer ${answer.kind} ${JSON.stringify(answer.requestId)} out of turn; expected ` +
+        `The sidecar answered ${answer.kind} ${JSON.stringify(answer.requestId)} out of turn: the oldest waiting command is ` +
           `${entry.command.type} ${JSON.stringify(entry.command.fields['requestId'])}`,
       );
     }
     if (answer.kind === 'readHistory') {
       entry.chunks.push(...answer.snapshots);
+      entry.chunkFailure ??= answer.failure;
       if (!answer.done) return;
       this.outstanding.shift();
-      entry.resolve(entry.chunks);
+      if (entry.chunkFailure === undefined) entry.resolve(entry.chunks);
+      else entry.reject(entry.chunkFailure);
       return;
     }
     this.outstanding.shift();
-    entry.resolve(answer.value);
+    if (answer.failure === undefined) entry.resolve(answer.value);
+    else entry.reject(answer.failure);
   }
 
   /** Ties an error line to the command it refuses, rejects that command, and returns it. */
@@ -153,7 +164,9 @@ export class CommandLedger {
       if (entry.answered) break; // its own answer or error comes before any later line
     }
     if (target === undefined) {
-      throw new SidecarProtocolError(`an error (${message.code}: ${message.message}) that no outstanding command can cause`);
+      throw new SidecarProtocolError(
+        `The sidecar sent an error (${message.code}: ${message.message}) that no waiting command can cause`,
+      );
     }
     for (;;) {
       const entry = this.outstanding.shift()!;

@@ -1,9 +1,12 @@
 /**
  * The records the sidecar writes, with the wire's own keys.
  *
- * Integers the wire calls u64 have the type {@link U64}: a `number`, or a
- * `bigint` when the value is above `Number.MAX_SAFE_INTEGER` (2^53 − 1), so
- * that no value is rounded. u32 values always fit a `number`.
+ * Integers the wire calls u64 (times, sizes, counters, sequences) have the
+ * type parameter `I`: `number` by default. A client started with
+ * `exactIntegers: true` has `I = number | bigint` and receives a `bigint`
+ * for a value above `Number.MAX_SAFE_INTEGER` (2^53 − 1); without it such a
+ * value is an error naming the field, never a rounded number. u32 values
+ * always fit a `number`.
  *
  * Every record type is paired with a table of its keys and their wire
  * kinds (`…_FIELDS`). The tables are typed so that they must list exactly
@@ -11,8 +14,24 @@
  * types and the schemas cannot drift apart unnoticed.
  */
 
-/** An unsigned 64-bit wire integer: a `bigint` only above 2^53 − 1. */
+/**
+ * An unsigned 64-bit wire integer as a client with `exactIntegers: true`
+ * gives it: a `bigint` only above 2^53 − 1. Values sent may always be
+ * either.
+ */
 export type U64 = number | bigint;
+
+/** The integer type of u64 fields: `number` (default) or `U64` (exact). */
+export type Integer = number | bigint;
+
+/** The status texts of a process; `Unknown(N)` carries the system's own code. */
+export const PROCESS_STATUSES = [
+  'Run', 'Sleep', 'Idle', 'Stop', 'Zombie', 'Tracing', 'Dead', 'Wakekill', 'Waking',
+  'Parked', 'LockBlocked', 'UninterruptibleDiskSleep', 'Suspended',
+] as const;
+
+/** The status of a process, as the wire writes it. */
+export type ProcessStatus = (typeof PROCESS_STATUSES)[number] | `Unknown(${number})`;
 
 /**
  * The kind of a wire field, as the schemas give it; a field with a fixed
@@ -56,78 +75,78 @@ export interface Capabilities {
 }
 
 /** An external process matched in a sample. */
-export interface MatchedExternalProcess {
+export interface MatchedExternalProcess<I extends Integer = number> {
   /** Process id. */
   pid: number;
   /** Start time of the live process, ms since the Unix epoch (whole seconds × 1000). */
-  startTimeMs: U64;
+  startTimeMs: I;
 }
 
 /** One watched process in one sample. */
-export interface ProcessSample {
+export interface ProcessSample<I extends Integer = number> {
   /** Process id. */
   pid: number;
   /** Parent's process id (0 without a parent). */
   ppid: number;
   /** Start time, ms since the Unix epoch; whole seconds × 1000. */
-  startTimeMs: U64;
+  startTimeMs: I;
   /** Time since the start, ms; whole seconds. */
-  runTimeMs: U64;
+  runTimeMs: I;
   /** Executable name. */
   name: string;
   /** Command line, arguments joined by spaces. */
   command: string;
   /** Status text: "Run", "Sleep", "Zombie", …, or "Unknown(N)". */
-  status: string;
+  status: ProcessStatus;
   /** CPU usage in percent of ONE processor since the previous reading; null if not finite. */
   cpuPercent: number | null;
   /** CPU time used, user plus system, ms. */
-  cpuTimeMs: U64;
+  cpuTimeMs: I;
   /** Resident memory, bytes. */
-  residentBytes: U64;
+  residentBytes: I;
   /** Virtual memory, bytes. */
-  virtualBytes: U64;
+  virtualBytes: I;
   /** Bytes read from storage. */
-  ioReadBytes: U64;
+  ioReadBytes: I;
   /** Bytes written to storage. */
-  ioWriteBytes: U64;
+  ioWriteBytes: I;
   /** What the I/O counters count: "storage" (storage I/O only) or "all-io". */
   ioSemantics: (typeof IO_SEMANTICS)[number];
 }
 
 /** One sample of the watched processes. */
-export interface Snapshot {
+export interface Snapshot<I extends Integer = number> {
   version: 3;
   type: 'snapshot';
-  /** Number of the sample in the session, from 1; never reset. */
-  sequence: U64;
+  /** Number of the sample in the session, from 1; a new session (a restart) starts again at 1. */
+  sequence: I;
   /** Wall-clock time at the end of the collection, ms since the Unix epoch. */
-  sampledAtUnixMs: U64;
+  sampledAtUnixMs: I;
   /** Time the collection took, microseconds. */
-  collectionDurationMicros: U64;
+  collectionDurationMicros: I;
   /** Processes on the system at this sample. */
-  scannedProcessCount: U64;
+  scannedProcessCount: I;
   /** Number of elements of `processes`. */
-  retainedProcessCount: U64;
+  retainedProcessCount: I;
   /** Selected processes without a sample; 0 in practice. */
-  inaccessibleProcessCount: U64;
+  inaccessibleProcessCount: I;
   /** Only in the answer to sampleNow. */
-  requestId?: string;
+  requestId?: string | undefined;
   /** External processes matched in this sample. */
-  externalProcesses: MatchedExternalProcess[];
+  externalProcesses: Array<MatchedExternalProcess<I>>;
   /** Every watched process, sorted by pid ascending. */
-  processes: ProcessSample[];
+  processes: Array<ProcessSample<I>>;
 }
 
 /** One part of the answer to readHistory. */
-export interface HistoryChunk {
+export interface HistoryChunk<I extends Integer = number> {
   version: 3;
   type: 'historyChunk';
   requestId: string;
   /** True on the last chunk of the answer. */
   done: boolean;
   /** Up to 32 snapshots, oldest first, without requestId. */
-  snapshots: Snapshot[];
+  snapshots: Array<Snapshot<I>>;
 }
 
 /** One row of the process table. */
@@ -164,7 +183,7 @@ export interface ErrorMessage {
 }
 
 /** Any line the sidecar writes. */
-export type Message = Hello | Snapshot | HistoryChunk | ProcessTable | ErrorMessage;
+export type Message<I extends Integer = number> = Hello | Snapshot<I> | HistoryChunk<I> | ProcessTable | ErrorMessage;
 
 export const HELLO_FIELDS: FieldTable<Hello> = {
   version: 'const', type: 'const', sidecarVersion: 'string', sidecarPid: 'u32',

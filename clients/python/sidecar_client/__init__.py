@@ -15,11 +15,14 @@ The package is standard library only.  :mod:`sidecar_client.watch` (the
 """
 
 from .client import SidecarClient
+from .cursor import HistoryCursor, HistoryRead, SessionEnd, SessionInfo
+from .supervised import RestartEvent, RestartFailedEvent, SupervisedSidecarClient
 from .ledger import ANSWERED_COMMANDS, NOT_CONFIGURED_MESSAGES
 from .errors import (
     SentCommand,
     SidecarClientError,
     SidecarClosedError,
+    SidecarCursorError,
     SidecarError,
     SidecarProtocolError,
     SidecarTimeoutError,
@@ -48,18 +51,26 @@ __all__ = [
     "ExternalProcess",
     "Hello",
     "HistoryChunk",
+    "HistoryCursor",
+    "HistoryRead",
     "Message",
     "ProcessSample",
     "ProcessTable",
     "ProcessTableEntry",
+    "RestartEvent",
+    "RestartFailedEvent",
     "SentCommand",
+    "SessionEnd",
+    "SessionInfo",
     "SidecarClient",
     "SidecarClientError",
     "SidecarClosedError",
+    "SidecarCursorError",
     "SidecarError",
     "SidecarProtocolError",
     "SidecarTimeoutError",
     "Snapshot",
+    "SupervisedSidecarClient",
     "decode_line",
 ]
 

@@ -26,9 +26,11 @@ import shutil
 import subprocess
 import threading
 import time
+import uuid
 from collections import deque
 from typing import IO, Any, Iterable, Iterator, Optional, Union
 
+from .cursor import Delivered, HistoryCursor, HistoryRead, SessionEnd, SessionInfo, check_cursor
 from .errors import (
     SidecarClientError,
     SidecarClosedError,
@@ -126,6 +128,8 @@ class SidecarClient:
         self._dropped = 0
         self._failure: Optional[SidecarClientError] = None
         self._hello: Optional[Hello] = None
+        self._session: Optional[SessionInfo] = None
+        self._delivered = Delivered()
         self._request_counter = 0
         self._shutdown_sent = False
         self._closed = False
@@ -165,6 +169,33 @@ class SidecarClient:
         """The sidecar's greeting."""
         assert self._hello is not None
         return self._hello
+
+    @property
+    def session(self) -> SessionInfo:
+        """This session: its id and the sidecar's pid."""
+        assert self._session is not None
+        return self._session
+
+    @property
+    def end(self) -> Optional[SessionEnd]:
+        """How the session ended, once the sidecar has ended and its output is read; else ``None``."""
+        if self._reader.is_alive():
+            return None
+        failure = self._failure
+        if isinstance(failure, SidecarClosedError):
+            return SessionEnd(failure.returncode, failure.stderr)
+        return SessionEnd(self._proc.poll())
+
+    @property
+    def end_asked(self) -> bool:
+        """Whether the end was asked for (:meth:`shutdown` or :meth:`close`) rather than unexpected."""
+        return self._shutdown_sent or self._closed
+
+    def wait_ended(self, timeout: Optional[float] = None) -> bool:
+        """Wait up to ``timeout`` s (``None``: without limit) until the sidecar has
+        ended and its output is read; return whether it has."""
+        self._reader.join(timeout)
+        return not self._reader.is_alive()
 
     @property
     def pid(self) -> int:
@@ -263,23 +294,51 @@ class SidecarClient:
             SidecarError: not configured.
         """
         pending = self._send("sampleNow", {"requestId": self._next_request_id()})
-        return self._wait_for(pending, timeout)
+        return self._delivered.add(self._wait_for(pending, timeout))
 
-    def read_history(self, window_ms: int, *, timeout: Optional[float] = None) -> list[Snapshot]:
+    def read_history(
+        self, window_ms: int, *, after: Optional[HistoryCursor] = None, timeout: Optional[float] = None
+    ) -> HistoryRead:
         """Send ``readHistory`` and return the snapshots of the last ``window_ms`` ms.
 
         The sidecar keeps at most one hour (3600 samples, 20000 process
         entries, about 64 MiB); a longer window is cut to one hour.  The
-        chunks of the answer are joined into one list, oldest first.
+        chunks of the answer are joined into one list, oldest first.  The
+        list's ``cursor`` is the place after its newest snapshot: pass it
+        as ``after`` to the next read to get only what is new.
+
+        Args:
+            after: only samples after this cursor (``history.cursor`` of an
+                earlier read, or :meth:`cursor_after`).
 
         Raises:
             SidecarError: not configured.
+            SidecarCursorError: ``after`` belongs to another session.
         """
         fields = {
             "requestId": self._next_request_id(),
             "windowMs": _check_uint("window_ms", window_ms, _U64_MAX),
         }
-        return self._wait_for(self._send("readHistory", fields), timeout)
+        start = HistoryCursor(self.session, 0) if after is None else check_cursor(after, self.session)
+        snapshots: list[Snapshot] = self._wait_for(self._send("readHistory", fields), timeout)
+        read = HistoryRead((s for s in snapshots if s.sequence > start.sequence), start)
+        for snapshot in read:
+            self._delivered.add(snapshot)
+        return read
+
+    def cursor_after(self, snapshot: Snapshot) -> HistoryCursor:
+        """The cursor after ``snapshot``, a snapshot this session gave (answered,
+        streamed or read from the history).
+
+        Raises:
+            TypeError: ``snapshot`` is a copy, or of another session.
+        """
+        if snapshot not in self._delivered:
+            raise TypeError(
+                "cursor_after() takes a snapshot this session gave "
+                "(a copy, or a snapshot of an earlier session, has no place in its history)"
+            )
+        return HistoryCursor(self.session, snapshot.sequence)
 
     def process_table(self, *, timeout: Optional[float] = None) -> list[ProcessTableEntry]:
         """Send ``processTable`` and return every process of the system, sorted by pid."""
@@ -523,7 +582,7 @@ class SidecarClient:
         with self._lock:
             while True:
                 if self._stream:
-                    return self._stream.popleft()
+                    return self._delivered.add(self._stream.popleft())
                 if self._failure is not None:
                     raise self._failure.with_traceback(None)
                 if deadline is None:
@@ -595,6 +654,7 @@ class SidecarClient:
                 if self._hello is not None:
                     raise SidecarProtocolError("a second greeting")
                 self._hello = message
+                self._session = SessionInfo(uuid.uuid4().hex, message.sidecar_pid)
             elif self._hello is None:
                 raise SidecarProtocolError(f"{type(message).__name__} before the greeting")
             elif isinstance(message, Snapshot) and message.request_id is None:

@@ -4,8 +4,8 @@
 an ``error`` line.  The others say that the session itself cannot go on or
 took too long: :class:`SidecarClosedError` (the sidecar has ended),
 :class:`SidecarProtocolError` (it wrote a line this client cannot read) and
-:class:`SidecarTimeoutError`.  All four derive from
-:class:`SidecarClientError`.
+:class:`SidecarTimeoutError`; :class:`SidecarCursorError` refuses a history
+cursor of another session.  All derive from :class:`SidecarClientError`.
 """
 
 from __future__ import annotations
@@ -97,6 +97,20 @@ class SidecarProtocolError(SidecarClientError):
             line = line[:200] + "…"
         super().__init__(f"{reason}: {line!r}" if line else reason)
         self.line = line
+
+
+class SidecarCursorError(SidecarClientError):
+    """A history cursor was given to a session it does not belong to.
+
+    Attributes:
+        cursor_session: the session the cursor belongs to.
+        session: the session that was asked.
+    """
+
+    def __init__(self, message: str, cursor_session: Any, session: Any) -> None:
+        super().__init__(message)
+        self.cursor_session = cursor_session
+        self.session = session
 
 
 class SidecarTimeoutError(SidecarClientError, TimeoutError):

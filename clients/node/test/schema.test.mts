@@ -6,17 +6,19 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
 
-import * as client from '../dist/esm/index.js';
+import * as client from 'sidecar-client';
 import { REPO_DIR } from './support.mjs';
 
 const SCHEMA_DIR = path.join(REPO_DIR, 'docs', 'schema');
-const load = (name) => JSON.parse(fs.readFileSync(path.join(SCHEMA_DIR, name), 'utf8'));
-const defs = load('definitions.json').$defs;
+type Property = { $ref?: string; const?: unknown; enum?: string[]; anyOf?: Array<{ type?: string; enum?: string[] }>; type?: string };
+type Schema = { properties: Record<string, Property> };
+const load = (name: string): any => JSON.parse(fs.readFileSync(path.join(SCHEMA_DIR, name), 'utf8'));
+const defs = load('definitions.json').$defs as Record<string, Schema & Property>;
 
-const REF_KINDS = { u32: 'u32', u64: 'u64', version: 'u32', optionalStartTimeMs: 'optionalU64', requestId: 'string', status: 'status' };
+const REF_KINDS: Record<string, string> = { u32: 'u32', u64: 'u64', version: 'u32', optionalStartTimeMs: 'optionalU64', requestId: 'string', status: 'status' };
 
-function kindOf(property) {
-  if (property.$ref !== undefined) return REF_KINDS[property.$ref.split('/').at(-1)] ?? property.$ref;
+function kindOf(property: Property): unknown {
+  if (property.$ref !== undefined) return REF_KINDS[property.$ref.split('/').at(-1) ?? ''] ?? property.$ref;
   if ('const' in property) return 'const';
   if (property.enum !== undefined) return property.enum;
   if (property.anyOf !== undefined) {
@@ -26,7 +28,7 @@ function kindOf(property) {
   return property.type;
 }
 
-const TABLES = [
+const TABLES: Array<[string, Record<string, unknown>]> = [
   ['messages/hello.json', client.HELLO_FIELDS],
   ['messages/snapshot.json', client.SNAPSHOT_FIELDS],
   ['messages/historyChunk.json', client.HISTORY_CHUNK_FIELDS],
@@ -40,17 +42,19 @@ const TABLES = [
 
 test('record types agree with the schemas', () => {
   for (const [where, table] of TABLES) {
-    const schema = where === 'capabilities'
+    const schema: Schema = where === 'capabilities'
       ? load('messages/hello.json').properties.capabilities
-      : where.startsWith('#') ? defs[where.slice(1)] : load(where);
+      : where.startsWith('#') ? defs[where.slice(1)]! : load(where);
     const properties = schema.properties;
     assert.deepEqual(Object.keys(table), Object.keys(properties), `${where}: keys`);
     for (const [key, kind] of Object.entries(table)) {
-      assert.deepEqual(kind, kindOf(properties[key]), `${where}: ${key}`);
+      assert.deepEqual(kind, kindOf(properties[key]!), `${where}: ${key}`);
     }
   }
 });
 
-test('the status names include the one rootGone looks for', () => {
-  assert.ok(defs.status.anyOf.some((s) => s.enum?.includes('Zombie')), 'rootGone looks for "Zombie"');
+test('the status type lists the status texts of the schema', () => {
+  const statuses = defs['status']?.anyOf ?? [];
+  assert.deepEqual([...client.PROCESS_STATUSES].sort(), [...(statuses[0]?.enum ?? [])].sort());
+  assert.ok(statuses.some((s) => s.enum?.includes('Zombie')), 'rootGone looks for "Zombie"');
 });

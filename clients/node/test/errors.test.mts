@@ -2,13 +2,13 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { SidecarError } from '../dist/esm/index.js';
+import { SidecarError } from 'sidecar-client';
 import { startSidecar } from './support.mjs';
 
 test('every error kind reaches the call of its own command', async (t) => {
   const sidecar = await startSidecar(t);
   // Nothing is awaited until every command is written: the sidecar sees one burst.
-  const calls = [
+  const calls: Array<[string, Promise<unknown>, string | null, (string | RegExp)?]> = [
     ['sampleNow', sidecar.sampleNow(), 'not-configured', 'configure must be sent before sampling'],
     ['readHistory', sidecar.readHistory({ windowMs: 1000 }), 'not-configured', 'configure must be sent before reading history'],
     ['setSampleInterval', sidecar.setSampleInterval(1000), 'not-configured', 'configure must be sent before changing the sample interval'],
@@ -26,14 +26,14 @@ test('every error kind reaches the call of its own command', async (t) => {
   ];
   const outcomes = await Promise.allSettled(calls.map(([, promise]) => promise));
   outcomes.forEach((outcome, index) => {
-    const [type, , code, message] = calls[index];
+    const [type, , code, message] = calls[index]!;
     const where = `call ${index + 1} (${type})`;
     if (code === null) {
-      assert.equal(outcome.status, 'fulfilled', `${where}: ${outcome.reason}`);
+      assert.equal(outcome.status, 'fulfilled', `${where}: ${outcome.status === 'rejected' ? String(outcome.reason) : ''}`);
       return;
     }
-    assert.equal(outcome.status, 'rejected', where);
-    const error = outcome.reason;
+    assert.ok(outcome.status === 'rejected', where);
+    const error: unknown = outcome.reason;
     assert.ok(error instanceof SidecarError, where);
     assert.equal(error.code, code, where);
     if (message instanceof RegExp) assert.match(error.message, message, where);
@@ -43,24 +43,27 @@ test('every error kind reaches the call of its own command', async (t) => {
     assert.equal(error.command.ordinal, index + 1, where);
   });
   // The accepted silent commands took effect: the sample after them answered.
-  assert.equal(outcomes[11].value.processes[0].pid, process.pid);
+  const sample = outcomes[11];
+  assert.ok(sample?.status === 'fulfilled');
+  assert.equal((sample.value as { processes: Array<{ pid: number }> }).processes[0]?.pid, process.pid);
 });
 
 test('values are checked before anything is written', async (t) => {
   const sidecar = await startSidecar(t);
-  const cases = [
-    () => sidecar.configure({ rootPid: -1, sampleIntervalMs: 0 }),
-    () => sidecar.configure({ rootPid: 2 ** 32, sampleIntervalMs: 0 }),
-    () => sidecar.configure({ rootPid: 1, sampleIntervalMs: 1.5 }),
-    () => sidecar.configure({ rootPid: 1, sampleIntervalMs: 2 ** 53 }),
-    () => sidecar.configure({ rootPid: 1, sampleIntervalMs: 1n << 64n }),
-    () => sidecar.setStreaming(1),
-    () => sidecar.readHistory({ windowMs: -1 }),
-    () => sidecar.setExternalProcesses([{ pid: 1, startTimeMs: '5' }]),
+  // Each call with the message it rejects with.
+  const cases: Array<[() => Promise<unknown>, string]> = [
+    [() => sidecar.configure({ rootPid: -1, sampleIntervalMs: 0 }), 'rootPid must be an integer from 0 to 4294967295, not -1'],
+    [() => sidecar.configure({ rootPid: 2 ** 32, sampleIntervalMs: 0 }), 'rootPid must be an integer from 0 to 4294967295, not 4294967296'],
+    [() => sidecar.configure({ rootPid: 1, sampleIntervalMs: 1.5 }), 'sampleIntervalMs must be a safe integer from 0 or a bigint up to 2^64 - 1, not 1.5'],
+    [() => sidecar.configure({ rootPid: 1, sampleIntervalMs: 2 ** 53 }), 'sampleIntervalMs must be a safe integer from 0 or a bigint up to 2^64 - 1, not 9007199254740992'],
+    [() => sidecar.configure({ rootPid: 1, sampleIntervalMs: 1n << 64n }), 'sampleIntervalMs must be a safe integer from 0 or a bigint up to 2^64 - 1, not 18446744073709551616'],
+    [() => sidecar.setStreaming(1 as never), 'enabled must be a boolean, not 1'],
+    [() => sidecar.readHistory({ windowMs: -1 }), 'windowMs must be a safe integer from 0 or a bigint up to 2^64 - 1, not -1'],
+    [() => sidecar.setExternalProcesses([{ pid: 1, startTimeMs: '5' as never }]), 'processes[0].startTimeMs must be a safe integer from 0 or a bigint up to 2^64 - 1, not 5'],
   ];
-  for (const call of cases) {
-    await assert.rejects(call, (error) => error instanceof RangeError || error instanceof TypeError);
+  for (const [call, message] of cases) {
+    await assert.rejects(call, (error: Error) => (error instanceof RangeError || error instanceof TypeError) && error.message === message);
   }
   // Nothing reached the sidecar: the next command is the first it sees.
-  await assert.rejects(sidecar.sampleNow(), (error) => error.command.ordinal === 1);
+  await assert.rejects(sidecar.sampleNow(), (error: SidecarError) => error.command.ordinal === 1);
 });
