@@ -144,11 +144,12 @@ class ProcessInfoSource {
   std::vector<std::uint32_t> picked_;
   std::string scratchName_;
   // The watch over process ends, made at the first refresh with a picker
-  // (the process table's source never needs one); the pids it reported
-  // lost at this refresh; the wall-clock seconds of this refresh.
+  // (the process table's source never needs one); what it reported at
+  // this refresh; the pids read again for it (and their children); the
+  // wall-clock seconds of this refresh.
   std::unique_ptr<ExitWatch> exitWatch_;
   bool exitWatchMade_ = false;
-  std::vector<std::uint32_t> lost_;
+  ExitNews news_;
   std::unordered_set<std::uint32_t> lostSet_;
   std::uint64_t now_ = 0;
 };

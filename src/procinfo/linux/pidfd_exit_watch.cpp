@@ -15,10 +15,22 @@ constexpr long PIDFD_OPEN = SYS_pidfd_open;
 #else
 constexpr long PIDFD_OPEN = 434;  // the same number on every architecture
 #endif
+#ifdef SYS_pidfd_send_signal
+constexpr long PIDFD_SEND_SIGNAL = SYS_pidfd_send_signal;
+#else
+constexpr long PIDFD_SEND_SIGNAL = 424;  // the same number on every architecture
+#endif
 
 constexpr int EVENTS_PER_WAIT = 128;
 
 int pidfdOpen(std::uint32_t pid) { return static_cast<int>(syscall(PIDFD_OPEN, static_cast<pid_t>(pid), 0U)); }
+
+/// Whether the process of `pidfd` has been released (reaped). The null
+/// signal only checks: it fails with ESRCH once the process is gone, and
+/// succeeds (or fails with EPERM) while it exists, a zombie included.
+bool released(int pidfd) {
+  return syscall(PIDFD_SEND_SIGNAL, pidfd, 0, nullptr, 0U) != 0 && errno == ESRCH;
+}
 
 /// The pid and the descriptor in one epoll tag, so that an event is matched
 /// to the very pidfd it came from.
@@ -40,7 +52,7 @@ void PidfdExitWatch::followShortage() {
 
 bool PidfdExitWatch::watch(std::uint32_t pid) {
   followShortage();
-  if (gaveUp_ || pidfds_.size() >= budget_ || pid == 0) return false;
+  if (gaveUp_ || watchedCount() >= budget_ || pid == 0) return false;
   if (!epoll_.valid()) {
     epoll_ = Descriptor(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_.valid()) {
@@ -61,6 +73,7 @@ bool PidfdExitWatch::watch(std::uint32_t pid) {
     giveUp();
     return false;
   }
+  ended_.erase(pid);
   pidfds_.insert_or_assign(pid, std::move(pidfd));
   return true;
 }
@@ -68,12 +81,23 @@ bool PidfdExitWatch::watch(std::uint32_t pid) {
 void PidfdExitWatch::forget(std::uint32_t pid) {
   // Closing the pidfd takes it out of the epoll set.
   pidfds_.erase(pid);
+  ended_.erase(pid);
 }
 
-void PidfdExitWatch::collectLost(std::vector<std::uint32_t>& lost) {
+void PidfdExitWatch::collect(ExitNews& news) {
   followShortage();
-  lost.insert(lost.end(), givenUp_.begin(), givenUp_.end());
+  news.givenUp.insert(news.givenUp.end(), givenUp_.begin(), givenUp_.end());
   givenUp_.clear();
+  // Ended processes reported before: released once reaped. Those that end
+  // in this call are asked at the next one.
+  for (auto it = ended_.begin(); it != ended_.end();) {
+    if (released(it->second.get())) {
+      news.released.push_back(it->first);
+      it = ended_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   if (!epoll_.valid() || pidfds_.empty()) return;
   epoll_event events[EVENTS_PER_WAIT];
   for (;;) {
@@ -86,7 +110,11 @@ void PidfdExitWatch::collectLost(std::vector<std::uint32_t>& lost) {
       const auto fd = static_cast<int>(data >> 32U);
       const auto found = pidfds_.find(pid);
       if (found == pidfds_.end() || found->second.get() != fd) continue;
-      lost.push_back(pid);
+      news.ended.push_back(pid);
+      // Out of the epoll set, where it would be ready at every call from
+      // now on; held until released.
+      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+      ended_.insert_or_assign(pid, std::move(found->second));
       pidfds_.erase(found);
     }
     if (ready < EVENTS_PER_WAIT) return;
@@ -96,7 +124,9 @@ void PidfdExitWatch::collectLost(std::vector<std::uint32_t>& lost) {
 void PidfdExitWatch::giveUp() {
   gaveUp_ = true;
   for (const auto& [pid, pidfd] : pidfds_) givenUp_.push_back(pid);
+  for (const auto& [pid, pidfd] : ended_) givenUp_.push_back(pid);
   pidfds_.clear();
+  ended_.clear();
   epoll_.reset();
 }
 
