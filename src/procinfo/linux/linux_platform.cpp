@@ -75,15 +75,20 @@ const ProcStat* LinuxPlatform::loadStat(std::uint32_t pid, bool fresh) {
 
 std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
   const ProcStat* stat = loadStat(pid, true);
-  if (!exitedLeaders_.empty()) exitedLeaders_.erase(pid);
+  const bool leaderExited = stat != nullptr && stat->state == 'Z' && stat->threadCount > 1;
+  if (!leaderExited && !exitedLeaders_.empty()) exitedLeaders_.erase(pid);
   if (stat == nullptr) return std::nullopt;
   BasicInfo basic;
   basic.state = processStateFromStateLetter(stat->state);
   // A zombie with more than one thread is a process whose leader has exited
   // while other threads run on: one of those says what the process does.
-  // Only then are the threads read, so the common path stays one file.
-  if (stat->state == 'Z' && stat->threadCount > 1) {
-    if (const LiveThread* live = findLiveThread(pid)) basic.state = processStateFromStateLetter(live->state);
+  // Only then are the threads read, so the common path stays one file. The
+  // thread found stands for the process for as long as it lives; the
+  // threads are looked through again only when it has gone.
+  if (leaderExited) {
+    const LiveThread* live = rereadLiveThread(pid);
+    if (live == nullptr) live = findLiveThread(pid);
+    if (live != nullptr) basic.state = processStateFromStateLetter(live->state);
   }
   basic.parentPid = stat->parentPid;
   basic.startSeconds = bootTime_ + stat->startTicks / ticksPerSecond_;
@@ -138,6 +143,22 @@ const LinuxPlatform::LiveThread* LinuxPlatform::findLiveThread(std::uint32_t pid
   }
   if (!chosen) return nullptr;
   return &(exitedLeaders_[pid] = *chosen);
+}
+
+const LinuxPlatform::LiveThread* LinuxPlatform::rereadLiveThread(std::uint32_t pid) {
+  const auto kept = exitedLeaders_.find(pid);
+  if (kept == exitedLeaders_.end()) return nullptr;
+  const Descriptor file = files_.openFile(threadPath(pid, kept->second.tid, "stat"));
+  std::optional<ProcStat> stat;
+  if (file.valid() && readWhole(file.get(), threadBuffer_)) stat = parseProcStat(threadBuffer_.view());
+  if (!stat || stat->state == 'Z' || stat->state == 'X' || stat->state == 'x') {
+    exitedLeaders_.erase(kept);
+    return nullptr;
+  }
+  kept->second.state = stat->state;
+  kept->second.virtualBytes = stat->virtualBytes;
+  kept->second.residentPages = stat->residentPages;
+  return &kept->second;
 }
 
 const LinuxPlatform::LiveThread* LinuxPlatform::liveThreadOf(std::uint32_t pid) const {
