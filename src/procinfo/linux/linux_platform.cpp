@@ -1,6 +1,7 @@
 #include "procinfo/linux/linux_platform.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,6 +168,19 @@ const LinuxPlatform::LiveThread* LinuxPlatform::liveThreadOf(std::uint32_t pid) 
   return found == exitedLeaders_.end() ? nullptr : &found->second;
 }
 
+bool LinuxPlatform::namesTheRunningFile(const char* exe, std::string_view target) {
+  // The kernel marks the link of a deleted executable with " (deleted)",
+  // but a file may carry that in its name too: the target is the file's
+  // own name when, suffix and all, it names the very file that runs.
+  if (withoutDeletedSuffix(target).size() == target.size()) return true;
+  struct stat running {};
+  struct stat named {};
+  const std::string path(target);
+  const std::string link(exe);  // exe may live in path_, which stat reuses
+  return root_.statFollowing(link.c_str(), running) && ::stat(path.c_str(), &named) == 0 &&
+         running.st_dev == named.st_dev && running.st_ino == named.st_ino;
+}
+
 const char* LinuxPlatform::threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf) {
   char* end = std::to_chars(path_, path_ + 16, pid).ptr;
   std::memcpy(end, "/task/", 6);
@@ -192,7 +206,8 @@ bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
     const ssize_t length = root_.readLink(exe, linkBuffer_.data(), linkBuffer_.size());
     if (length > 0) {
       const std::string_view target(linkBuffer_.data(), static_cast<std::size_t>(length));
-      const std::string_view last = lastPathComponent(withoutDeletedSuffix(target));
+      const std::string_view last =
+          lastPathComponent(namesTheRunningFile(exe, target) ? target : withoutDeletedSuffix(target));
       if (!last.empty()) {
         name.assign(last);
         return true;

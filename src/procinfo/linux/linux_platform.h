@@ -125,6 +125,10 @@ class LinuxPlatform final : public Platform {
   /// The live thread recorded for `pid` by this refresh's basicInfo; null
   /// for every ordinary process.
   const LiveThread* liveThreadOf(std::uint32_t pid) const;
+  /// Whether `target`, read from the link `exe`, is the name of the file
+  /// the process runs as it stands (a file may be named "x (deleted)"),
+  /// rather than the name of a deleted file with the kernel's mark.
+  bool namesTheRunningFile(const char* exe, std::string_view target);
   /// "PID/task/TID/leaf", in path_.
   const char* threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf);
 
