@@ -46,7 +46,7 @@ bool LinuxPlatform::readSystemStat(ReadBuffer& buffer) {
 std::unique_ptr<ExitWatch> LinuxPlatform::makeExitWatch() {
   // The epoll set takes one descriptor besides the pidfds.
   if (!root_.usable() || exitWatchBudget_ < 2 || !pidfdsAvailable()) return nullptr;
-  return std::make_unique<PidfdExitWatch>(exitWatchBudget_ - 1, files_);
+  return std::make_unique<PidfdExitWatch>(exitWatchBudget_ - 1, files_, kernelMarksReapOnPidfd());
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {

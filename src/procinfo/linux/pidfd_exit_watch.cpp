@@ -1,6 +1,8 @@
 #include "procinfo/linux/pidfd_exit_watch.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,6 +41,21 @@ std::uint64_t tag(std::uint32_t pid, int fd) {
 }
 
 }  // namespace
+
+bool kernelMarksReapOnPidfd() {
+  // A child that exits at once, reaped while its pidfd is open: a kernel
+  // that marks the reap reports POLLHUP on that pidfd.
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) _exit(0);
+  const Descriptor pidfd(pidfdOpen(static_cast<std::uint32_t>(child)));
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!pidfd.valid()) return false;
+  pollfd entry{pidfd.get(), POLLIN, 0};
+  return poll(&entry, 1, 0) == 1 && (entry.revents & POLLHUP) != 0;
+}
 
 bool pidfdsAvailable() {
   const Descriptor own(pidfdOpen(static_cast<std::uint32_t>(getpid())));
@@ -88,8 +105,10 @@ void PidfdExitWatch::collect(ExitNews& news) {
   followShortage();
   news.givenUp.insert(news.givenUp.end(), givenUp_.begin(), givenUp_.end());
   givenUp_.clear();
-  // Ended processes reported before: released once reaped. Those that end
-  // in this call are asked at the next one.
+  if (epoll_.valid() && (!pidfds_.empty() || !ended_.empty())) readEvents(news);
+  // Where the kernel does not mark the reap on the pidfd, each ended
+  // process is asked whether it still exists.
+  if (reapMarked_) return;
   for (auto it = ended_.begin(); it != ended_.end();) {
     if (released(it->second.get())) {
       news.released.push_back(it->first);
@@ -98,7 +117,9 @@ void PidfdExitWatch::collect(ExitNews& news) {
       ++it;
     }
   }
-  if (!epoll_.valid() || pidfds_.empty()) return;
+}
+
+void PidfdExitWatch::readEvents(ExitNews& news) {
   epoll_event events[EVENTS_PER_WAIT];
   for (;;) {
     const int ready = epoll_wait(epoll_.get(), events, EVENTS_PER_WAIT, 0);
@@ -108,14 +129,25 @@ void PidfdExitWatch::collect(ExitNews& news) {
       const std::uint64_t data = events[i].data.u64;
       const auto pid = static_cast<std::uint32_t>(data & 0xFFFFFFFFU);
       const auto fd = static_cast<int>(data >> 32U);
-      const auto found = pidfds_.find(pid);
-      if (found == pidfds_.end() || found->second.get() != fd) continue;
-      news.ended.push_back(pid);
-      // Out of the epoll set, where it would be ready at every call from
-      // now on; held until released.
-      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-      ended_.insert_or_assign(pid, std::move(found->second));
-      pidfds_.erase(found);
+      const auto live = pidfds_.find(pid);
+      if (live != pidfds_.end() && live->second.get() == fd) {
+        news.ended.push_back(pid);
+        // Edge-triggered from now on: a zombie's pidfd stays readable, and
+        // would be reported at every call. Held until released; a kernel
+        // that marks the reap (EPOLLHUP) wakes it once more then.
+        epoll_event edge{};
+        edge.events = EPOLLIN | EPOLLET;
+        edge.data.u64 = data;
+        epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &edge);
+        ended_.insert_or_assign(pid, std::move(live->second));
+        pidfds_.erase(live);
+        continue;
+      }
+      const auto held = ended_.find(pid);
+      if (held != ended_.end() && held->second.get() == fd && (events[i].events & EPOLLHUP) != 0) {
+        news.released.push_back(pid);
+        ended_.erase(held);  // closing takes it out of the epoll set
+      }
     }
     if (ready < EVENTS_PER_WAIT) return;
   }

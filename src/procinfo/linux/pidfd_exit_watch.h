@@ -8,11 +8,13 @@
 // number watched.
 //
 // A zombie's pidfd stays readable until the zombie is reaped, so a pidfd
-// that has reported its end leaves the epoll set and is held apart: it is
-// reported once, not at every collect(). Each held pidfd is asked, with a
-// null signal (pidfd_send_signal), whether its process still exists; once
-// it has been reaped the pid is reported released, and the pid may now
-// belong to another process, whatever its start time.
+// that has reported its end turns edge-triggered and is held apart: it is
+// reported once, not at every collect(). Once the process has been reaped
+// the pid is reported released, and the pid may now belong to another
+// process, whatever its start time. Recent kernels mark the reap on the
+// pidfd (EPOLLHUP, with a wake-up), which the epoll set then reports at no
+// cost per zombie; on others each held pidfd is asked at every collect(),
+// with a null signal (pidfd_send_signal), whether its process still exists.
 //
 // Each watched process costs one descriptor. At most `budget` are held; past
 // it watch() declines and the caller reads that process at every refresh, as
@@ -40,11 +42,19 @@ namespace sidecar::procinfo {
 /// Whether this kernel offers pidfd_open.
 bool pidfdsAvailable();
 
+/// Whether this kernel marks the reap of a process on its pidfd (POLLHUP,
+/// with a wake-up), found out once by starting and reaping a child that
+/// exits at once.
+bool kernelMarksReapOnPidfd();
+
 class PidfdExitWatch final : public ExitWatch {
  public:
   /// `files` are the backend's kept files (which must outlive the watch):
   /// once they have run short of descriptors, the watch gives up too.
-  PidfdExitWatch(std::size_t budget, const KeptOpenFiles& files) : budget_(budget), files_(files) {}
+  /// `reapMarked`: the kernel marks a reap on the pidfd
+  /// (kernelMarksReapOnPidfd), so that no ended process need be asked.
+  PidfdExitWatch(std::size_t budget, const KeptOpenFiles& files, bool reapMarked = false)
+      : budget_(budget), files_(files), reapMarked_(reapMarked) {}
 
   bool watch(std::uint32_t pid) override;
   void forget(std::uint32_t pid) override;
@@ -57,11 +67,14 @@ class PidfdExitWatch final : public ExitWatch {
 
  private:
   void giveUp();
+  /// Ended and released processes from the epoll set.
+  void readEvents(ExitNews& news);
   /// Gives up when the kept files have run short since the last call.
   void followShortage();
 
   std::size_t budget_;
   const KeptOpenFiles& files_;
+  bool reapMarked_;
   bool gaveUp_ = false;
   Descriptor epoll_;
   // Pidfds of live processes, in the epoll set; pidfds of processes whose

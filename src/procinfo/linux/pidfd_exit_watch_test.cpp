@@ -48,14 +48,14 @@ class PidfdExitWatchTest : public ::testing::Test {
   KeptOpenFiles files_{root_, 16};
 };
 
-TEST_F(PidfdExitWatchTest, ReportsAnEndOnceAndNeverALiveProcess) {
+void reportsAnEndOnce(KeptOpenFiles& files, bool reapMarked) {
   Child ends = Child::spawn({"/bin/sleep", "30"});
   Child lives = Child::spawn({"/bin/sleep", "30"});
   Child forgotten = Child::spawn({"/bin/sleep", "30"});
-  PidfdExitWatch watch(100, files_);
-  ASSERT_TRUE(watch.watch(ends.upid()));
-  ASSERT_TRUE(watch.watch(lives.upid()));
-  ASSERT_TRUE(watch.watch(forgotten.upid()));
+  PidfdExitWatch watch(100, files, reapMarked);
+  EXPECT_TRUE(watch.watch(ends.upid()));
+  EXPECT_TRUE(watch.watch(lives.upid()));
+  EXPECT_TRUE(watch.watch(forgotten.upid()));
   ExitNews news;
   watch.collect(news);
   EXPECT_THAT(news.ended, IsEmpty());
@@ -87,6 +87,17 @@ TEST_F(PidfdExitWatchTest, ReportsAnEndOnceAndNeverALiveProcess) {
   watch.collect(news);
   EXPECT_THAT(news.released, IsEmpty());
   EXPECT_FALSE(watch.watch(endedPid)) << "no process has the pid now";
+}
+
+// Both ways of learning of a reap: the kernel's mark on the pidfd, where
+// it has one, and a null signal to each ended process.
+TEST_F(PidfdExitWatchTest, ReportsAnEndOnceAndNeverALiveProcess) {
+  std::vector<bool> modes{false};
+  if (kernelMarksReapOnPidfd()) modes.push_back(true);
+  for (const bool reapMarked : modes) {
+    SCOPED_TRACE(reapMarked ? "reap marked by the kernel" : "reap found by a null signal");
+    reportsAnEndOnce(files_, reapMarked);
+  }
 }
 
 TEST_F(PidfdExitWatchTest, DeclinesPastItsBudget) {
