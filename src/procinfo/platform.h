@@ -101,9 +101,32 @@ struct TimeBase {
   std::uint32_t denom = 1;
 };
 
+/// What an exit watch learnt since it was last asked (ExitWatch::collect).
+struct ExitNews {
+  /// Watched processes that have ended (turned zombie, or gone) since their
+  /// watch began, each reported once. The watch goes on holding an ended
+  /// process until it is released or forgotten, and is not asked to watch
+  /// its pid again meanwhile.
+  std::vector<std::uint32_t> ended;
+  /// Ended processes that have been released since (reaped: the pid is free
+  /// for another process); no longer watched.
+  std::vector<std::uint32_t> released;
+  /// Pids whose watch was given up (for want of descriptors), ended or not;
+  /// no longer watched.
+  std::vector<std::uint32_t> givenUp;
+
+  void clear() {
+    ended.clear();
+    released.clear();
+    givenUp.clear();
+  }
+};
+
 /// Tells which processes have ended, so that a refresh need not read a
 /// process that nobody watches just to learn whether it is still the same
-/// one. Owned by the one source that made it (Platform::makeExitWatch).
+/// one, and so that a pid taken by another process within the resolution of
+/// the start time is still told apart. Owned by the one source that made it
+/// (Platform::makeExitWatch).
 class ExitWatch {
  public:
   virtual ~ExitWatch() = default;
@@ -112,12 +135,10 @@ class ExitWatch {
   /// False when it cannot watch (the process has gone, no descriptor is
   /// free): the caller then reads the process at every refresh.
   virtual bool watch(std::uint32_t pid) = 0;
-  /// Stops watching `pid`; nothing when it is not watched.
+  /// Stops watching `pid`, ended or not; nothing when it is not watched.
   virtual void forget(std::uint32_t pid) = 0;
-  /// Appends to `lost` every watched pid whose process has ended (a zombie
-  /// included) since its watch began, and every pid whose watch was given
-  /// up (for want of descriptors); those are no longer watched.
-  virtual void collectLost(std::vector<std::uint32_t>& lost) = 0;
+  /// Appends what happened since the last call to `news` (see ExitNews).
+  virtual void collect(ExitNews& news) = 0;
 };
 
 class Platform {

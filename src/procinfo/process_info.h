@@ -26,6 +26,12 @@ struct ProcessInfo {
   /// The start at the platform's finest resolution (BasicInfo::startInstant):
   /// with startTime, what tells this process from a later one on its pid.
   std::uint64_t startInstant = 0;
+  /// How many times the source saw the pid pass to another process while it
+  /// kept a record for it (the record of the new holder counts one more than
+  /// the old one). With startTime and startInstant it tells this process
+  /// from an earlier holder of the pid that started within the same clock
+  /// tick, which only an exit watch can tell.
+  std::uint32_t succession = 0;
   /// Whole seconds from startTime to the latest refresh that saw the process;
   /// 0 when startTime is unknown (0).
   std::uint64_t runTime = 0;
@@ -66,6 +72,15 @@ struct ProcessInfo {
   bool endWatched = false;
   bool basicsRead = false;
   bool leftUnread = false;
+  // The exit watch reported this process's end and holds it until it is
+  // released (reaped): it is neither watched again nor read again while it
+  // stays a zombie that nobody watches.
+  bool endSeen = false;
+  // What the exit watch reported for this record at the current refresh,
+  // for step one to act on: the process ended, or the ended process was
+  // released and the pid may hold another process.
+  enum class ExitNews : std::uint8_t { none, ended, released };
+  ExitNews exitNews = ExitNews::none;
 };
 
 using ProcessMap = std::unordered_map<std::uint32_t, ProcessInfo>;

@@ -14,6 +14,10 @@ std::optional<std::uint32_t> parentOf(const BasicInfo& basic) {
   return basic.parentPid;
 }
 
+// The exit watch holds the process: it tells when the process ends, or it
+// has told so already and holds it until it is released.
+bool endHeld(const ProcessInfo& info) { return info.endWatched || info.endSeen; }
+
 // An unknown start (0) gives no run time rather than the time since 1970.
 std::uint64_t secondsSince(std::uint64_t start, std::uint64_t now) {
   return start == 0 || start > now ? 0 : now - start;
@@ -45,7 +49,10 @@ std::size_t ProcessInfoSource::refresh_processes_specifics(const RefreshSelectio
 bool ProcessInfoSource::watchEnd(std::uint32_t pid) { return exitWatch_ && exitWatch_->watch(pid); }
 
 bool ProcessInfoSource::mayLeaveUnread(const ProcessInfo& info) const {
-  if (!info.endWatched || !info.basicsRead || info.pickedRefresh + 1 == refreshCount_) return false;
+  if (!endHeld(info) || !info.basicsRead || info.exitNews != ProcessInfo::ExitNews::none ||
+      info.pickedRefresh + 1 == refreshCount_) {
+    return false;
+  }
   if (!info.parentPid) return true;
   // A parent that ended has handed its children to another process; one
   // whose end is not watched might have.
@@ -53,7 +60,7 @@ bool ProcessInfoSource::mayLeaveUnread(const ProcessInfo& info) const {
   // A parent read without its basic values may yet turn out to be in the
   // watched tree.
   const auto parent = processes_.find(*info.parentPid);
-  return parent != processes_.end() && parent->second.endWatched && parent->second.basicsRead;
+  return parent != processes_.end() && endHeld(parent->second) && parent->second.basicsRead;
 }
 
 std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const DetailPicker* pick,
@@ -72,15 +79,33 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
     if (cpu_.hasProcessorCounters()) cpu_.measureInterval();
 
     // The processes that ended since the last refresh are read again, and
-    // so are their children.
+    // so are their children; so are the pids of ended processes that have
+    // been released, and those whose watch was given up.
     lostSet_.clear();
     if (exitWatch_) {
-      lost_.clear();
-      exitWatch_->collectLost(lost_);
-      for (const std::uint32_t pid : lost_) {
+      news_.clear();
+      exitWatch_->collect(news_);
+      for (const std::uint32_t pid : news_.ended) {
         lostSet_.insert(pid);
         const auto found = processes_.find(pid);
-        if (found != processes_.end()) found->second.endWatched = false;
+        if (found == processes_.end()) continue;
+        found->second.endWatched = false;
+        found->second.endSeen = true;
+        found->second.exitNews = ProcessInfo::ExitNews::ended;
+      }
+      for (const std::uint32_t pid : news_.released) {
+        lostSet_.insert(pid);
+        const auto found = processes_.find(pid);
+        if (found == processes_.end()) continue;
+        found->second.endSeen = false;
+        found->second.exitNews = ProcessInfo::ExitNews::released;
+      }
+      for (const std::uint32_t pid : news_.givenUp) {
+        lostSet_.insert(pid);
+        const auto found = processes_.find(pid);
+        if (found == processes_.end()) continue;
+        found->second.endWatched = false;
+        found->second.endSeen = false;
       }
     }
     const bool leaveUnread = pick != nullptr && coverage == Coverage::changedAndPicked && exitWatch_;
@@ -98,7 +123,9 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
           continue;
         }
         info.leftUnread = false;
-        if (!info.endWatched) info.endWatched = watchEnd(pid);
+        // A process whose end was reported is not watched again: its record
+        // is settled by what step one reads now (see updateBasics).
+        if (!endHeld(info) && info.exitNews == ProcessInfo::ExitNews::none) info.endWatched = watchEnd(pid);
         updateBasics(info, selection);
       } else {
         const bool endWatched = watchEnd(pid);
@@ -120,7 +147,7 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
     // Nothing was confirmed, so nothing survives: the map is empty until a
     // listing succeeds again, and every CPU baseline starts afresh.
     for (const auto& [pid, info] : processes_) {
-      if (info.endWatched) exitWatch_->forget(pid);
+      if (endHeld(info)) exitWatch_->forget(pid);
     }
     processes_.clear();
   }
@@ -170,7 +197,7 @@ void ProcessInfoSource::insertPending() {
 }
 
 ProcessMap::iterator ProcessInfoSource::eraseRecord(ProcessMap::iterator record) {
-  if (record->second.endWatched) exitWatch_->forget(record->first);
+  if (endHeld(record->second)) exitWatch_->forget(record->first);
   return processes_.erase(record);
 }
 
@@ -178,8 +205,20 @@ bool ProcessInfoSource::builtLast(std::uint32_t pid) const { return !pending_.em
 
 void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& selection) {
   const std::uint32_t pid = info.pid;
+  const ProcessInfo::ExitNews news = info.exitNews;
+  info.exitNews = ProcessInfo::ExitNews::none;
   const std::optional<BasicInfo> basic = platform_->basicInfo(pid);
-  if (basic && (basic->startSeconds != info.startTime || basic->startInstant != info.startInstant)) {
+  // The exit watch has the last word: a process whose end it reported can
+  // only be a zombie (or dying) now, and one it reported released is gone.
+  // Any other holder of the pid is another process, even one that started
+  // within the same clock tick, which the start time cannot tell.
+  const bool endedStillThere =
+      basic && (basic->state.kind() == ProcessState::Kind::Zombie || basic->state.kind() == ProcessState::Kind::Dead);
+  const bool heldByAnother = basic && (basic->startSeconds != info.startTime ||
+                                       basic->startInstant != info.startInstant ||
+                                       news == ProcessInfo::ExitNews::released ||
+                                       (news == ProcessInfo::ExitNews::ended && !endedStillThere));
+  if (heldByAnother) {
     // The pid now belongs to another process, perhaps one that started
     // within the same second. Until a record for it can be
     // built, the old one stays, nameless, so that it is not reported under
@@ -187,8 +226,20 @@ void ProcessInfoSource::updateBasics(ProcessInfo& info, const RefreshSelection& 
     info.seen = true;
     info.pendingDetails = ProcessInfo::Details::none;
     info.name.clear();
-    buildBasics(pid, basic, selection, info.endWatched);
-    if (!builtLast(pid) && info.endWatched) {
+    bool watched = info.endWatched;
+    if (news != ProcessInfo::ExitNews::none) {
+      // The watch held the old process; the new one gets its own.
+      if (info.endSeen) exitWatch_->forget(pid);
+      info.endSeen = false;
+      watched = watchEnd(pid);
+    }
+    buildBasics(pid, basic, selection, watched);
+    if (builtLast(pid)) {
+      // Only a newcomer that the start time cannot tell from the old
+      // process needs the count; any other start tells them apart.
+      const bool sameStart = basic->startSeconds == info.startTime && basic->startInstant == info.startInstant;
+      pending_.back().succession = sameStart ? info.succession + 1 : 0;
+    } else if (watched) {
       // The record stays, but does not describe the process watched now:
       // read it at every refresh until one can be built.
       exitWatch_->forget(pid);

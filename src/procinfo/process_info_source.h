@@ -29,7 +29,11 @@
 // process gets another parent only when its parent ends. So the selection
 // still sees every parent link, and what is read is the listing, the
 // watched processes and the processes that are new or have ended (a zombie,
-// or a pid now held by another process), with their children. A record left
+// or a pid now held by another process), with their children. An ended
+// process is read once, when its end is reported: a zombie that nobody
+// watches is then left unread until the watch reports it released (reaped),
+// and any process found on the pid after an end or a release is a new one,
+// however close its start is to the old one's. A record left
 // unread keeps an old CPU baseline: should its process join the watched set
 // at a later refresh that does not read every process (handed by its
 // parent's end to a watched process it did not descend from, or below an
@@ -144,11 +148,12 @@ class ProcessInfoSource {
   std::vector<std::uint32_t> picked_;
   std::string scratchName_;
   // The watch over process ends, made at the first refresh with a picker
-  // (the process table's source never needs one); the pids it reported
-  // lost at this refresh; the wall-clock seconds of this refresh.
+  // (the process table's source never needs one); what it reported at
+  // this refresh; the pids read again for it (and their children); the
+  // wall-clock seconds of this refresh.
   std::unique_ptr<ExitWatch> exitWatch_;
   bool exitWatchMade_ = false;
-  std::vector<std::uint32_t> lost_;
+  ExitNews news_;
   std::unordered_set<std::uint32_t> lostSet_;
   std::uint64_t now_ = 0;
 };

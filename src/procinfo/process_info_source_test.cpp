@@ -640,6 +640,125 @@ TEST_F(SourceTest, WithAnExitWatchOnlyWhatMayHaveChangedIsReadAndALatePickKeepsI
   EXPECT_EQ(records.at(44).parentPid, 42U);
 }
 
+// A Linux-like fake: task information with the basic values, the state
+// from the latest reading, and an exit watch.
+struct WatchedWorld {
+  FakeClock clock;
+  FakePlatform platform{clock};
+  ProcessInfoSource source = ProcessInfoSource::new_with_specifics(platform);
+  WatchedWorld() {
+    platform.setTaskInfoComesWithBasicInfo(true);
+    platform.setStateFollowsLatestRefresh(true);
+    platform.setExitWatch(true);
+  }
+  void endAsZombie(std::uint32_t pid) {
+    platform.setState(pid, ProcessState(ProcessState::Kind::Zombie));
+    platform.process(pid).ended = true;
+    platform.process(pid).argumentArea.reset();
+  }
+};
+
+// A pid taken by another process within the same clock tick has the same
+// start time to the last digit; only the exit watch, which saw the first
+// process end, tells them apart. The newcomer gets a record of its own:
+// its own name, a fresh CPU baseline and a higher succession.
+TEST(SourceExitWatchTest, APidTakenAgainWithinTheSameTickGetsARecordOfItsOwn) {
+  using Coverage = ProcessInfoSource::Coverage;
+  struct Case {
+    const char* name;
+    bool zombieSampledFirst;  // the first process is seen as a zombie before the pid is taken again
+    bool watched;             // the pid is picked (watched by the parent)
+    Coverage coverage;
+  };
+  const Case cases[] = {
+      {"ended and taken between two samples, watched", false, true, Coverage::changedAndPicked},
+      {"ended and taken between two samples, unwatched", false, false, Coverage::changedAndPicked},
+      {"ended and taken between two full refreshes", false, true, Coverage::everyProcess},
+      {"seen as a zombie, then reaped and taken", true, true, Coverage::changedAndPicked},
+      {"seen as a zombie unwatched, then reaped and taken", true, false, Coverage::changedAndPicked},
+  };
+  for (const Case& c : cases) {
+    WatchedWorld world;
+    world.platform.addProcess(1, 0, 100, "init");
+    world.platform.addProcess(50, 1, 100, "first", {"first", "--a"});
+    world.platform.setStartInstant(50, 7777);
+    world.platform.addCpuTime(50, seconds(1));
+    Picker pick(c.watched ? std::vector<std::uint32_t>{50} : std::vector<std::uint32_t>{});
+    world.source.refresh_processes_specifics(ALL, pick.picker(), Coverage::everyProcess);
+    world.platform.advance(seconds(1));
+    world.source.refresh_processes_specifics(ALL, pick.picker(), c.coverage);
+    const std::uint32_t firstSuccession = world.source.processes().at(50).succession;
+
+    if (c.zombieSampledFirst) {
+      world.endAsZombie(50);
+      world.platform.advance(seconds(1));
+      world.source.refresh_processes_specifics(ALL, pick.picker(), c.coverage);
+      ASSERT_EQ(world.source.processes().at(50).name, "first") << c.name << ": the zombie is the same process";
+      EXPECT_EQ(world.source.processes().at(50).processState.kind(), ProcessState::Kind::Zombie) << c.name;
+    } else {
+      world.endAsZombie(50);  // ends; its end is reported at the next refresh
+    }
+    // The pid goes to another process that started in the same tick.
+    world.platform.addProcess(50, 1, 100, "second", {"second", "--b"});
+    world.platform.setStartInstant(50, 7777);
+    world.platform.addCpuTime(50, seconds(5));
+    world.platform.advance(seconds(1));
+    world.source.refresh_processes_specifics(ALL, pick.picker(), c.coverage);
+
+    const ProcessInfo& record = world.source.processes().at(50);
+    EXPECT_EQ(record.name, "second") << c.name;
+    EXPECT_EQ(record.processState.kind(), ProcessState::Kind::Run) << c.name;
+    EXPECT_GT(record.succession, firstSuccession) << c.name;
+    EXPECT_EQ(record.cpuUsage, 0.0F) << c.name << ": no usage across two processes";
+    if (c.watched) {
+      EXPECT_THAT(record.commandLine, ElementsAre("second", "--b")) << c.name;
+    }
+
+    // And it is an ordinary process from then on: its own end is seen too.
+    world.platform.advance(seconds(1));
+    world.platform.addCpuTime(50, milliseconds(500));
+    world.source.refresh_processes_specifics(ALL, pick.picker(), c.coverage);
+    EXPECT_EQ(world.source.processes().at(50).name, "second") << c.name;
+    if (c.watched) {
+      EXPECT_NEAR(world.source.processes().at(50).cpuUsage, 50.0F, 1.0F) << c.name;
+    }
+  }
+}
+
+// An unreaped zombie that nobody watches is read once, when its end is
+// reported, and then left unread until it is reaped; it is not watched
+// again either (its pidfd would be ready at once, every time).
+TEST(SourceExitWatchTest, AnUnreapedZombieIsNotReadAgainUntilItIsReaped) {
+  using Coverage = ProcessInfoSource::Coverage;
+  WatchedWorld world;
+  world.platform.addProcess(1, 0, 100, "init");
+  for (std::uint32_t pid = 100; pid < 110; ++pid) world.platform.addProcess(pid, 1, 100, "child");
+  Picker pick({});
+  world.source.refresh_processes_specifics(ALL, pick.picker(), Coverage::everyProcess);
+  for (std::uint32_t pid = 100; pid < 110; ++pid) world.endAsZombie(pid);
+
+  world.platform.resetCalls();
+  world.source.refresh_processes_specifics(ALL, pick.picker(), Coverage::changedAndPicked);
+  EXPECT_EQ(world.platform.calls().basicInfo, 10U) << "each end is read once";
+  EXPECT_EQ(world.source.processes().at(100).processState.kind(), ProcessState::Kind::Zombie);
+  for (int i = 0; i < 3; ++i) {
+    world.platform.resetCalls();
+    world.source.refresh_processes_specifics(ALL, pick.picker(), Coverage::changedAndPicked);
+    EXPECT_EQ(world.platform.calls().basicInfo, 0U) << "refresh " << i << ": the zombies stay ended";
+    EXPECT_EQ(world.source.processes().size(), 11U);
+  }
+
+  // Reaped: the record goes; reaped and taken again: a new record.
+  world.platform.removeProcess(100);
+  world.platform.removeProcess(101);
+  world.platform.addProcess(101, 1, 100, "newcomer");
+  world.platform.resetCalls();
+  world.source.refresh_processes_specifics(ALL, pick.picker(), Coverage::changedAndPicked);
+  EXPECT_EQ(world.source.processes().count(100), 0U);
+  EXPECT_EQ(world.source.processes().at(101).name, "newcomer");
+  EXPECT_EQ(world.platform.calls().basicInfo, 1U) << "only the pid that changed hands";
+}
+
 TEST_F(SourceTest, AFailedListingStillAsksThePickerWithAnEmptyMap) {
   platform.addProcess(42, 1, 100, "p");
   Picker pick({42});

@@ -26,6 +26,9 @@ class ByteSink {
 
 /// A sink on a file descriptor (standard output in the program). A closed
 /// descriptor (EBADF) counts as a successful write whose bytes are dropped.
+/// A descriptor in non-blocking mode is waited for (poll) until it takes
+/// bytes, so a write blocks as on a blocking descriptor and a line is never
+/// left half written because the reader paused.
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) : fd_(fd) {}

@@ -91,6 +91,44 @@ TEST(MessageWriterTest, LongMessageArrivesOverAPipeAsOneLine) {
   EXPECT_EQ(received.substr(firstEnd + 1), NOT_CONFIGURED_LINE);
 }
 
+// A non-blocking standard output (the flag is inherited with the open file)
+// whose reader has paused: the writer waits for room instead of failing, and
+// the reader gets every line whole once it reads again.
+TEST(MessageWriterTest, NonBlockingPipeThatIsFullWaitsForTheReader) {
+  Pipe pipe;
+  ASSERT_EQ(::fcntl(pipe.write, F_SETFL, ::fcntl(pipe.write, F_GETFL) | O_NONBLOCK), 0);
+  // Fill the pipe so that the first write of the writer would block.
+  std::string filler;
+  const std::string block(4096, 'f');
+  while (::write(pipe.write, block.data(), block.size()) > 0) {
+    filler += block;
+  }
+  ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+
+  const std::vector<ProcessTableEntry> table = bigTable(5000);
+  IoStatus first = IoStatus::writeZero();
+  IoStatus second = IoStatus::writeZero();
+  std::thread writerThread([&] {
+    FdSink sink(pipe.write);
+    MessageWriter writer(sink);
+    first = writer.writeMessage(ProcessTableMessage{"t1", table});
+    second = writer.writeMessage(notConfigured());
+    writer.close();
+    pipe.closeWrite();
+  });
+  const std::string received = readAll(pipe.read);
+  writerThread.join();
+
+  EXPECT_TRUE(first.isOk()) << first.describe();
+  EXPECT_TRUE(second.isOk()) << second.describe();
+  ASSERT_GT(received.size(), filler.size());
+  EXPECT_EQ(received.substr(0, filler.size()), filler);
+  const std::string lines = received.substr(filler.size());
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
+  EXPECT_EQ(lines.rfind(R"({"version":3,"type":"processTable","requestId":"t1","processes":[{)", 0), 0U);
+  EXPECT_EQ(lines.substr(lines.find('\n') + 1), NOT_CONFIGURED_LINE);
+}
+
 TEST(MessageWriterTest, EachLineIsCompleteWhenWriteMessageReturns) {
   MemorySink sink;
   MessageWriter writer(sink);

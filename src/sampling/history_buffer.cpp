@@ -23,6 +23,12 @@ std::uint64_t snapshotEntries(const protocol::Snapshot& snapshot) {
 }
 
 void HistoryBuffer::append(const protocol::Snapshot& snapshot) {
+  // A snapshot that alone breaks the entry or byte limit could only be kept
+  // by evicting everything, itself included. It is refused up front so that
+  // the history before it survives.
+  if (snapshotEntries(snapshot) > HISTORY_MAX_ENTRIES || estimatedSnapshotBytes(snapshot) > HISTORY_MAX_BYTES) {
+    return;
+  }
   const std::uint64_t newest = snapshot.sampledAtUnixMs;
   const bool clockSetBack = !snapshots_.empty() && snapshots_.back().sampledAtUnixMs > newest;
 

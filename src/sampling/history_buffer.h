@@ -35,9 +35,11 @@ class HistoryBuffer {
   /// Keeps a copy of `snapshot` without its request id. If the wall clock
   /// was set back (a kept snapshot is newer than this one), drops every kept
   /// snapshot newer than it. Then evicts from the front while any limit is
-  /// broken; that may evict the new snapshot too when it alone breaks the
-  /// entry or byte limit. Afterwards the kept snapshots are in non-decreasing
-  /// order of sampledAtUnixMs and none is newer than the new one.
+  /// broken. Afterwards the kept snapshots are in non-decreasing order of
+  /// sampledAtUnixMs and none is newer than the new one.
+  ///
+  /// A snapshot that alone breaks the entry or byte limit is not kept, and
+  /// the buffer stays exactly as it was: nothing older is evicted for it.
   void append(const protocol::Snapshot& snapshot);
 
   /// Copies of the kept snapshots with from <= sampledAtUnixMs <= to, oldest

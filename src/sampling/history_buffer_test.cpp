@@ -114,29 +114,65 @@ TEST(HistoryBufferTest, FiveHundredProcessesPerSnapshotKeepsTheLastForty) {
   expectConsistent(history, "with an external");
 }
 
-TEST(HistoryBufferTest, OversizedSnapshotEmptiesTheBuffer) {
-  HistoryBuffer history;
-  for (std::uint64_t i = 0; i < 5; ++i) {
-    history.append(makeSnapshot(T0 + i * SECOND, 10));
+// A snapshot too large to be kept on its own is refused, and the history
+// before it stays whole: it is not evicted to make room for something that
+// will never fit.
+TEST(HistoryBufferTest, OversizedSnapshotIsRefusedAndTheHistoryBeforeItStays) {
+  Snapshot hugeText = makeSnapshot(T0 + 5 * SECOND, 2);
+  hugeText.processes[0].command.assign(32U << 20U, 'a');
+  hugeText.processes[1].command.assign(32U << 20U, 'b');
+  struct Case {
+    const char* name;
+    Snapshot oversized;
+  };
+  const Case cases[] = {
+      {"entries", makeSnapshot(T0 + 5 * SECOND, HISTORY_MAX_ENTRIES + 1)},
+      {"entries with externals", makeSnapshot(T0 + 5 * SECOND, HISTORY_MAX_ENTRIES, 1)},
+      {"bytes", hugeText},
+  };
+  for (const auto& row : cases) {
+    HistoryBuffer history;
+    for (std::uint64_t i = 0; i < 5; ++i) {
+      history.append(makeSnapshot(T0 + i * SECOND, 10));
+    }
+    const auto before = history.snapshots();
+    const std::uint64_t entries = history.entryCount();
+    const std::uint64_t bytes = history.estimatedBytes();
+
+    history.append(row.oversized);
+    EXPECT_EQ(history.snapshots(), before) << row.name;
+    EXPECT_EQ(history.entryCount(), entries) << row.name;
+    EXPECT_EQ(history.estimatedBytes(), bytes) << row.name;
+
+    // The next small snapshot joins the five before the oversized one.
+    history.append(makeSnapshot(T0 + 6 * SECOND, 10));
+    EXPECT_EQ(history.size(), 6U) << row.name;
+    EXPECT_EQ(history.snapshots().front().sampledAtUnixMs, T0) << row.name;
+    expectConsistent(history, row.name);
   }
-  history.append(makeSnapshot(T0 + 5 * SECOND, HISTORY_MAX_ENTRIES + 1));
-  EXPECT_TRUE(history.empty());
-  EXPECT_EQ(history.entryCount(), 0U);
-  EXPECT_EQ(history.estimatedBytes(), 0U);
 
-  // The same through the byte limit: two samples of 32 MiB commands.
-  Snapshot huge = makeSnapshot(T0 + 6 * SECOND, 2);
-  huge.processes[0].command.assign(32U << 20U, 'a');
-  huge.processes[1].command.assign(32U << 20U, 'b');
-  history.append(makeSnapshot(T0 + 6 * SECOND, 1));
-  history.append(huge);
-  EXPECT_TRUE(history.empty());
-  EXPECT_EQ(history.estimatedBytes(), 0U);
+  // Exactly at the entry limit the snapshot is kept, and it evicts the rest.
+  HistoryBuffer atLimit;
+  atLimit.append(makeSnapshot(T0, 10));
+  atLimit.append(makeSnapshot(T0 + SECOND, HISTORY_MAX_ENTRIES));
+  ASSERT_EQ(atLimit.size(), 1U);
+  EXPECT_EQ(atLimit.entryCount(), HISTORY_MAX_ENTRIES);
+  expectConsistent(atLimit, "at the limit");
+}
 
-  // And the buffer works normally afterwards.
-  history.append(makeSnapshot(T0 + 7 * SECOND, 1));
-  EXPECT_EQ(history.size(), 1U);
-  expectConsistent(history, "after refill");
+// Seventeen samples of a small tree survive a run of samples that are each
+// larger than the entry limit.
+TEST(HistoryBufferTest, SmallSamplesSurviveARunOfOversizedOnes) {
+  HistoryBuffer history;
+  for (std::uint64_t i = 0; i < 17; ++i) {
+    history.append(makeSnapshot(T0 + i * SECOND, 21));
+  }
+  for (std::uint64_t i = 17; i < 20; ++i) {
+    history.append(makeSnapshot(T0 + i * SECOND, 30'001));
+  }
+  EXPECT_EQ(history.size(), 17U);
+  EXPECT_EQ(history.entryCount(), 17U * 21U);
+  expectConsistent(history, "after the oversized run");
 }
 
 TEST(HistoryBufferTest, WallClockSetBackDropsNewerSnapshots) {

@@ -79,10 +79,16 @@ ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32
 
   // Start time of every live pid; with a repeated pid the later node counts.
   std::unordered_map<std::uint32_t, PidStart> startTimes;
+  std::unordered_map<std::uint32_t, std::uint32_t> successions;
   startTimes.reserve(nodes.size());
   for (const auto& node : nodes) {
     startTimes.insert_or_assign(node.pid, PidStart{node.pid, node.startTimeMs, node.startInstant});
+    if (node.succession != 0) successions.insert_or_assign(node.pid, node.succession);
   }
+  const auto successionOf = [&successions](std::uint32_t pid) {
+    const auto found = successions.find(pid);
+    return found == successions.end() ? 0U : found->second;
+  };
 
   // A match recorded for an entry that has gone or names another second
   // no longer holds.
@@ -108,9 +114,12 @@ ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32
       if (second != live->second.startTimeMs) {
         continue;
       }
-      const auto [match, first] = matches.try_emplace(pid, ExternalMatch{second, live->second.startInstant});
-      if (!first && match->second.startInstant != live->second.startInstant) {
-        continue;  // a later process on the pid, within the same second
+      const std::uint32_t succession = successionOf(pid);
+      const auto [match, first] =
+          matches.try_emplace(pid, ExternalMatch{second, live->second.startInstant, succession});
+      if (!first &&
+          (match->second.startInstant != live->second.startInstant || match->second.succession != succession)) {
+        continue;  // a later process on the pid, within the same second or even the same tick
       }
     }
     result.externalProcesses.push_back(protocol::ExternalProcess{pid, live->second.startTimeMs});

@@ -31,14 +31,18 @@ struct ProcessNode {
   /// startInstant): tells apart two processes that had the pid within one
   /// second.
   std::uint64_t startInstant = 0;
+  /// ProcessInfo::succession: tells apart two processes that had the pid
+  /// within one clock tick, where an exit watch saw the first one end.
+  std::uint32_t succession = 0;
 };
 
 /// The process an external entry named with a start time was first matched
 /// to: the entry's start second (times 1000) and that process's start
-/// instant.
+/// instant and succession.
 struct ExternalMatch {
   std::uint64_t startTimeMs = 0;
   std::uint64_t startInstant = 0;
+  std::uint32_t succession = 0;
 };
 
 /// The first match of each external entry with a start time, by pid, kept by

@@ -1,7 +1,9 @@
 // The answer to readHistory: the kept snapshots of the last `windowMs`
 // milliseconds (at most one hour), written as historyChunk messages of at
 // most HISTORY_CHUNK_SIZE snapshots each. Main thread; the buffer is only
-// read, and the selected snapshots are copied before anything is written.
+// read. The snapshots of one chunk are copied before the chunk is written,
+// one chunk at a time, so that the peak memory of a read is the history
+// plus one chunk.
 #pragma once
 
 #include <cstddef>

@@ -40,7 +40,8 @@ void Sampler::refresh(std::uint32_t rootPid, const ExternalProcessMap& externals
     nodes_.reserve(processes.size());
     for (const auto& [pid, info] : processes) {
       nodes_.push_back(
-          ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000), info.startInstant});
+          ProcessNode{pid, info.parentPid.value_or(0), saturatingMul(info.startTime, 1000), info.startInstant,
+                      info.succession});
     }
     selection_ = selectProcesses(nodes_, rootPid, externals, externalMatches_);
     // Sorting the pids, not the samples, puts the samples in pid order

@@ -178,6 +178,45 @@ TEST_F(SamplerTest, APidReusedWithinTheSameSecondIsANewProcessAndNotTheExternal)
   EXPECT_EQ(snapshot.processes.front().name, "new-root");
 }
 
+// Within the same clock tick the start times are equal to the last digit;
+// where the platform has an exit watch, the end it saw tells the newcomer
+// from the external process the parent named, also when the first process
+// was sampled as a zombie before it was reaped.
+TEST_F(SamplerTest, APidReusedWithinTheSameTickIsNotTheExternalWhereAnExitWatchSawTheEnd) {
+  for (const bool zombieSampledFirst : {false, true}) {
+    procinfo::FakeClock clock;
+    procinfo::FakePlatform platform(clock);
+    platform.setTaskInfoComesWithBasicInfo(true);
+    platform.setStateFollowsLatestRefresh(true);
+    platform.setExitWatch(true);
+    platform.addProcess(1, 0, NOW_S - 5000, "init");
+    platform.addProcess(400, 1, NOW_S - 30, "named", {"named"});
+    platform.setStartInstant(400, 70);
+    const ExternalProcessMap externals =
+        makeExternalProcessMap(std::vector<protocol::ExternalProcess>{{400, (NOW_S - 30) * 1000}});
+    Sampler sampler(platform, clock);
+    sampler.prime(0, externals);
+    protocol::Snapshot snapshot = sampler.takeSnapshot(0, externals, std::nullopt);
+    ASSERT_EQ(snapshot.externalProcesses.size(), 1U) << zombieSampledFirst;
+
+    platform.setState(400, procinfo::ProcessState(procinfo::ProcessState::Kind::Zombie));
+    platform.process(400).ended = true;
+    if (zombieSampledFirst) {
+      clock.advance(1s);
+      snapshot = sampler.takeSnapshot(0, externals, std::nullopt);
+      ASSERT_EQ(snapshot.externalProcesses.size(), 1U) << "the zombie is still the named process";
+      EXPECT_EQ(snapshot.processes.at(0).status, "Zombie");
+    }
+    platform.addProcess(400, 1, NOW_S - 30, "impostor", {"impostor"});
+    platform.setStartInstant(400, 70);
+    clock.advance(1s);
+    snapshot = sampler.takeSnapshot(0, externals, std::nullopt);
+    EXPECT_TRUE(snapshot.externalProcesses.empty()) << zombieSampledFirst;
+    EXPECT_TRUE(snapshot.processes.empty()) << zombieSampledFirst;
+    EXPECT_EQ(sampler.source().processes().at(400).name, "impostor") << zombieSampledFirst;
+  }
+}
+
 TEST_F(SamplerTest, ExitedRootGivesAnEmptySnapshot) {
   Sampler sampler(platform_, clock_);
   const protocol::Snapshot snapshot = sampler.takeSnapshot(12345, {{77, std::nullopt}}, std::nullopt);

@@ -1,8 +1,11 @@
 #include "session/input_source.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "protocol/descriptor_wait.h"
 
 namespace sidecar::session {
 
@@ -12,8 +15,15 @@ ReadOutcome FdInputSource::read(char* buffer, std::size_t capacity) {
     if (got >= 0) {
       return ReadOutcome{static_cast<std::size_t>(got), 0};
     }
-    if (errno != EINTR) {
-      return ReadOutcome{0, errno};
+    const int errnum = errno;
+    if (protocol::wouldBlock(errnum)) {
+      // Non-blocking standard input: wait for bytes instead of failing.
+      const int waitErrno = protocol::waitUntilReady(fd_, POLLIN);
+      if (waitErrno != 0) {
+        return ReadOutcome{0, waitErrno};
+      }
+    } else if (errnum != EINTR) {
+      return ReadOutcome{0, errnum};
     }
   }
 }

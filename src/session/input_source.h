@@ -23,7 +23,8 @@ class InputSource {
 };
 
 /// Reads a file descriptor with read(2), retrying reads interrupted by a
-/// signal. Does not own the descriptor.
+/// signal. A descriptor in non-blocking mode is waited for with poll, so a
+/// read blocks as on a blocking descriptor. Does not own the descriptor.
 class FdInputSource final : public InputSource {
  public:
   explicit FdInputSource(int fd) : fd_(fd) {}

@@ -1,6 +1,7 @@
 #include "session/run_sidecar.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -108,6 +109,25 @@ protocol::IoStatus writeGreeting(protocol::MessageWriter& writer) {
                                                     procinfo::systemPlatformName(), procinfo::systemArchName()});
 }
 
+/// The least stack the main thread is given room for. A parent may hand
+/// down a stack limit of a few KiB, below what the main thread's ordinary
+/// work (a process table, a sample) needs: it would crash at random, by
+/// where the randomised stack top falls. The main thread's stack grows on
+/// demand up to the limit in force when it grows, so raising the limit at
+/// start is enough.
+constexpr rlim_t MAIN_STACK_FLOOR = 1024 * 1024;
+
+/// Raises the soft stack limit to MAIN_STACK_FLOOR where the hard limit
+/// allows. True when the main thread has that much room now.
+bool ensureStackFloor() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= MAIN_STACK_FLOOR) {
+    return true;
+  }
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? MAIN_STACK_FLOOR : std::min(limit.rlim_max, MAIN_STACK_FLOOR);
+  return setrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur >= MAIN_STACK_FLOOR;
+}
+
 }  // namespace
 
 void prepareProcess() {
@@ -155,8 +175,10 @@ std::variant<protocol::IoStatus, StartFailure> runSession(protocol::MessageWrite
 
 }  // namespace
 
-int runSidecar() {
-  prepareProcess();
+namespace {
+
+/// The run itself, on whichever thread has the stack for it.
+int runSidecarHere() {
 
   // Standard output belongs to the writer for the whole run; nothing else
   // in the process writes to it.
@@ -184,6 +206,38 @@ int runSidecar() {
     return FAILURE_STATUS;
   }
   return 0;
+}
+
+void* runSidecarOnThread(void* status) {
+  *static_cast<int*>(status) = runSidecarHere();
+  return nullptr;
+}
+
+}  // namespace
+
+int runSidecar() {
+  prepareProcess();
+  if (ensureStackFloor()) {
+    return runSidecarHere();
+  }
+  // The hard stack limit keeps the main thread short of room: the work that
+  // the main thread would do runs on a thread with a stack of its own (not
+  // bound by the limit), and the main thread only waits for it. Should that
+  // thread not start, the main thread does the work with what it has.
+  int status = 0;
+  pthread_attr_t attributes;
+  pthread_t thread;
+  bool started = false;
+  if (pthread_attr_init(&attributes) == 0) {
+    started = pthread_attr_setstacksize(&attributes, MAIN_STACK_FLOOR) == 0 &&
+              pthread_create(&thread, &attributes, runSidecarOnThread, &status) == 0;
+    pthread_attr_destroy(&attributes);
+  }
+  if (!started) {
+    return runSidecarHere();
+  }
+  pthread_join(thread, nullptr);
+  return status;
 }
 
 }  // namespace sidecar::session

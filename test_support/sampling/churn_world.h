@@ -120,8 +120,9 @@ struct WorldOptions {
   /// Chance per process and step of using some CPU time on top of the
   /// churn's own changes (0: no such draws).
   double cpuActivity = 0.0;
-  /// A process that takes a pid in the same second as the one before it
-  /// gets another start instant, so it is a new process to the monitor
+  /// Every process gets a start instant of its own, so that one that takes
+  /// a pid in the same second as the one before it (by reuse, or by a start
+  /// after an exit) is a new process to a monitor without an exit watch too
   /// (false: the same instant, 0, for every process).
   bool distinctInstants = false;
   /// Parents change only as a kernel changes them: when the parent ends,
@@ -188,7 +189,7 @@ class ChurnWorld {
         WorldProcess fresh;
         fresh.ppid = chance(0.5) ? world_[pid].ppid : randomLivePid();
         fresh.start = chance(0.8) ? now + 1 + below(3) : world_[pid].start;
-        if (options_.distinctInstants) fresh.instant = world_[pid].instant + 1;
+        if (options_.distinctInstants) fresh.instant = incarnations_ + 1;  // its incarnation, set below
         fresh.path = randomPath();
         fresh.args = randomArgs(fresh.path);
         if (options_.linuxLike) {
@@ -303,6 +304,11 @@ class ChurnWorld {
       f.area = chance(rate);
       f.path = chance(rate);
       if (options_.kernelParents && f.basic && !p.zombie) f.path = false;
+      // /proc/PID/stat is readable by anyone for as long as the pid is
+      // there, a zombie's included: a process whose end was seen is not
+      // read again until it is reaped, so a fault there would be no fault
+      // of the real system.
+      if (options_.kernelParents && f.basic && p.zombie) f.basic = false;
       if (options_.detailFaultsAllowed && !options_.detailFaultsAllowed(pid)) {
         f.task = false;
         f.disk = false;
@@ -422,6 +428,7 @@ class ChurnWorld {
     p.args = randomArgs(p.path);
     if (options_.linuxLike) p.diskDenied = chance(0.1);
     p.incarnation = ++incarnations_;
+    if (options_.distinctInstants) p.instant = p.incarnation;
     if (options_.kernelParents) p.start = notBeforeParent(parent, start);
     world_[pid] = std::move(p);
     ++tally_.starts;

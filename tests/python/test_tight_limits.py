@@ -225,3 +225,33 @@ def test_wherever_memory_runs_out_the_run_ends_the_documented_way():
         assert completed > 0, "the session never completed under the largest limit"
     finally:
         tree.end()
+
+
+@needs_plain_build
+@pytest.mark.parametrize("stack", ["24576:", "24576:24576"], ids=["soft", "soft and hard"])
+def test_a_stack_limit_of_a_few_kib_does_not_crash_the_run(stack, tree):
+    # Below what the main thread's ordinary work needs: with the limit in
+    # force a run crashed or not by where the randomised stack top fell, so
+    # each limit is tried a number of times.
+    data = "".join(
+        command(kind, **fields) + "\n"
+        for kind, fields in [
+            ("configure", {"rootPid": tree.root, "sampleIntervalMs": 0}),
+            ("sampleNow", {"requestId": "s"}),
+            ("processTable", {"requestId": "t"}),
+            ("sampleNow", {"requestId": "n"}),
+        ]
+    ).encode()
+    for attempt in range(10):
+        result = subprocess.run(
+            ["prlimit", f"--stack={stack}", "--", str(sidecar_binary())],
+            input=data,
+            capture_output=True,
+            timeout=STEP_TIMEOUT,
+        )
+        assert result.returncode == 0, f"attempt {attempt}: status {result.returncode}, {result.stderr[-300:]!r}"
+        lines = result.stdout.split(b"\n")
+        assert lines[-1] == b""
+        kinds = [json.loads(line)["type"] for line in lines[:-1]]
+        assert kinds == ["hello", "snapshot", "processTable", "snapshot"]
+        assert result.stderr == b""

@@ -44,7 +44,8 @@ FakeProcess& FakePlatform::addProcess(std::uint32_t pid, std::uint32_t parentPid
 }
 
 /// Watches by incarnation: ended when the pid is gone, held by another
-/// incarnation, or marked ended.
+/// incarnation, or marked ended; released, at a later collect, once the pid
+/// is gone or held by another incarnation.
 class FakePlatform::FakeExitWatch final : public ExitWatch {
  public:
   explicit FakeExitWatch(FakePlatform& platform)
@@ -54,28 +55,40 @@ class FakePlatform::FakeExitWatch final : public ExitWatch {
     if (gaveUp_ || watched_.size() >= platform_.exitWatchBudget_) return false;
     const FakeProcess* process = platform_.find(pid);
     if (process == nullptr) return false;
-    watched_[pid] = process->incarnation;
+    watched_[pid] = Watched{process->incarnation, false};
     return true;
   }
   void forget(std::uint32_t pid) override { watched_.erase(pid); }
-  void collectLost(std::vector<std::uint32_t>& lost) override {
+  void collect(ExitNews& news) override {
     if (!gaveUp_ && giveUps_ != platform_.exitWatchGiveUps_) gaveUp_ = true;
     for (auto it = watched_.begin(); it != watched_.end();) {
       const FakeProcess* process = platform_.find(it->first);
-      if (gaveUp_ || process == nullptr || process->incarnation != it->second || process->ended) {
-        lost.push_back(it->first);
+      const bool gone = process == nullptr || process->incarnation != it->second.incarnation;
+      if (gaveUp_) {
+        news.givenUp.push_back(it->first);
+        it = watched_.erase(it);
+      } else if (it->second.ended && gone) {
+        news.released.push_back(it->first);
         it = watched_.erase(it);
       } else {
+        if (!it->second.ended && (gone || process->ended)) {
+          news.ended.push_back(it->first);
+          it->second.ended = true;
+        }
         ++it;
       }
     }
   }
 
  private:
+  struct Watched {
+    std::uint64_t incarnation = 0;
+    bool ended = false;
+  };
   FakePlatform& platform_;
   std::uint64_t giveUps_;
   bool gaveUp_ = false;
-  std::map<std::uint32_t, std::uint64_t> watched_;
+  std::map<std::uint32_t, Watched> watched_;
 };
 
 std::unique_ptr<ExitWatch> FakePlatform::makeExitWatch() {

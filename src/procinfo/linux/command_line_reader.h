@@ -20,14 +20,17 @@
 
 namespace sidecar::procinfo {
 
-/// The most bytes of /proc/PID/cmdline read per process and refresh. An
-/// unprivileged process's arguments and environment together take at most a
-/// quarter of its stack limit and never more than 6 MiB (the kernel's
-/// limit at exec), so every argument area such a process can have is read
-/// whole. Only a privileged process can point its argument area elsewhere
-/// (prctl PR_SET_MM) and make it larger; what lies past this bound is not
-/// read.
-inline constexpr std::size_t COMMAND_LINE_READ_MAX_BYTES = 6 * 1024 * 1024;
+/// The most bytes of /proc/PID/cmdline read per process and refresh: four
+/// times the command text. An argument takes its bytes and one NUL in the
+/// area and its bytes and one space in the text, so the text fills (and
+/// reading stops) within about the first 16 KiB of any area whose arguments are
+/// not empty; the rest of the bound leaves room for 48 Ki empty arguments
+/// before that. Only an area padded with more empty arguments than that
+/// (which a process makes only to be dear to read) loses what lies past
+/// the bound; every other area reads as if it were read whole. A process
+/// that forks many children with such an area would otherwise make every
+/// sample read all of it for each child.
+inline constexpr std::size_t COMMAND_LINE_READ_MAX_BYTES = 64 * 1024;
 
 class CommandLineReader {
  public:

@@ -1,6 +1,7 @@
 #include "procinfo/linux/linux_platform.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,7 +53,7 @@ bool LinuxPlatform::readSystemStat(ReadBuffer& buffer) {
 std::unique_ptr<ExitWatch> LinuxPlatform::makeExitWatch() {
   // The epoll set takes one descriptor besides the pidfds.
   if (!root_.usable() || exitWatchBudget_ < 2 || !pidfdsAvailable()) return nullptr;
-  return std::make_unique<PidfdExitWatch>(exitWatchBudget_ - 1, files_);
+  return std::make_unique<PidfdExitWatch>(exitWatchBudget_ - 1, files_, kernelMarksReapOnPidfd());
 }
 
 bool LinuxPlatform::listPids(std::vector<std::uint32_t>& pids) {
@@ -82,15 +83,20 @@ const ProcStat* LinuxPlatform::loadStat(std::uint32_t pid, bool fresh) {
 
 std::optional<BasicInfo> LinuxPlatform::basicInfo(std::uint32_t pid) {
   const ProcStat* stat = loadStat(pid, true);
-  if (!exitedLeaders_.empty()) exitedLeaders_.erase(pid);
+  const bool leaderExited = stat != nullptr && stat->state == 'Z' && stat->threadCount > 1;
+  if (!leaderExited && !exitedLeaders_.empty()) exitedLeaders_.erase(pid);
   if (stat == nullptr) return std::nullopt;
   BasicInfo basic;
   basic.state = processStateFromStateLetter(stat->state);
   // A zombie with more than one thread is a process whose leader has exited
   // while other threads run on: one of those says what the process does.
-  // Only then are the threads read, so the common path stays one file.
-  if (stat->state == 'Z' && stat->threadCount > 1) {
-    if (const LiveThread* live = findLiveThread(pid)) basic.state = processStateFromStateLetter(live->state);
+  // Only then are the threads read, so the common path stays one file. The
+  // thread found stands for the process for as long as it lives; the
+  // threads are looked through again only when it has gone.
+  if (leaderExited) {
+    const LiveThread* live = rereadLiveThread(pid);
+    if (live == nullptr) live = findLiveThread(pid);
+    if (live != nullptr) basic.state = processStateFromStateLetter(live->state);
   }
   basic.parentPid = stat->parentPid;
   basic.startSeconds = startSecondAfterBoot(bootInstant_, stat->startTicks, ticksPerSecond_);
@@ -147,10 +153,39 @@ const LinuxPlatform::LiveThread* LinuxPlatform::findLiveThread(std::uint32_t pid
   return &(exitedLeaders_[pid] = *chosen);
 }
 
+const LinuxPlatform::LiveThread* LinuxPlatform::rereadLiveThread(std::uint32_t pid) {
+  const auto kept = exitedLeaders_.find(pid);
+  if (kept == exitedLeaders_.end()) return nullptr;
+  const Descriptor file = files_.openFile(threadPath(pid, kept->second.tid, "stat"));
+  std::optional<ProcStat> stat;
+  if (file.valid() && readWhole(file.get(), threadBuffer_)) stat = parseProcStat(threadBuffer_.view());
+  if (!stat || stat->state == 'Z' || stat->state == 'X' || stat->state == 'x') {
+    exitedLeaders_.erase(kept);
+    return nullptr;
+  }
+  kept->second.state = stat->state;
+  kept->second.virtualBytes = stat->virtualBytes;
+  kept->second.residentPages = stat->residentPages;
+  return &kept->second;
+}
+
 const LinuxPlatform::LiveThread* LinuxPlatform::liveThreadOf(std::uint32_t pid) const {
   if (exitedLeaders_.empty()) return nullptr;
   const auto found = exitedLeaders_.find(pid);
   return found == exitedLeaders_.end() ? nullptr : &found->second;
+}
+
+bool LinuxPlatform::namesTheRunningFile(const char* exe, std::string_view target) {
+  // The kernel marks the link of a deleted executable with " (deleted)",
+  // but a file may carry that in its name too: the target is the file's
+  // own name when, suffix and all, it names the very file that runs.
+  if (withoutDeletedSuffix(target).size() == target.size()) return true;
+  struct stat running {};
+  struct stat named {};
+  const std::string path(target);
+  const std::string link(exe);  // exe may live in path_, which stat reuses
+  return root_.statFollowing(link.c_str(), running) && ::stat(path.c_str(), &named) == 0 &&
+         running.st_dev == named.st_dev && running.st_ino == named.st_ino;
 }
 
 const char* LinuxPlatform::threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf) {
@@ -178,7 +213,8 @@ bool LinuxPlatform::readName(std::uint32_t pid, std::string& name) {
     const ssize_t length = root_.readLink(exe, linkBuffer_.data(), linkBuffer_.size());
     if (length > 0) {
       const std::string_view target(linkBuffer_.data(), static_cast<std::size_t>(length));
-      const std::string_view last = lastPathComponent(withoutDeletedSuffix(target));
+      const std::string_view last =
+          lastPathComponent(namesTheRunningFile(exe, target) ? target : withoutDeletedSuffix(target));
       if (!last.empty()) {
         name.assign(last);
         return true;

@@ -122,9 +122,16 @@ class LinuxPlatform final : public Platform {
   /// Looks through the threads of `pid` for one that has not exited and
   /// records it in exitedLeaders_; null when there is none.
   const LiveThread* findLiveThread(std::uint32_t pid);
+  /// Reads again the live thread recorded for `pid` at an earlier refresh;
+  /// null (and the record dropped) when there is none or it has exited.
+  const LiveThread* rereadLiveThread(std::uint32_t pid);
   /// The live thread recorded for `pid` by this refresh's basicInfo; null
   /// for every ordinary process.
   const LiveThread* liveThreadOf(std::uint32_t pid) const;
+  /// Whether `target`, read from the link `exe`, is the name of the file
+  /// the process runs as it stands (a file may be named "x (deleted)"),
+  /// rather than the name of a deleted file with the kernel's mark.
+  bool namesTheRunningFile(const char* exe, std::string_view target);
   /// "PID/task/TID/leaf", in path_.
   const char* threadPath(std::uint32_t pid, std::uint32_t tid, std::string_view leaf);
 
@@ -147,8 +154,9 @@ class LinuxPlatform final : public Platform {
   std::string linkBuffer_;
   std::optional<std::uint32_t> statPid_;  // whose stat statBuffer_ holds
   std::optional<ProcStat> stat_;          // its parse; empty when unreadable
-  // Processes whose leader has exited while other threads run, by pid;
-  // usually empty.
+  // Processes whose leader has exited while other threads run, by pid,
+  // with the thread that stands for each, kept while the thread lives and
+  // the pid is listed; usually empty.
   std::unordered_map<std::uint32_t, LiveThread> exitedLeaders_;
   std::vector<std::uint32_t> tids_;
   ReadBuffer threadBuffer_;

@@ -320,6 +320,44 @@ TEST_F(LinuxPlatformTest, NamesWithSpacesAndParenthesesAreParsedRight) {
   EXPECT_GE(self->startTime, start);
 }
 
+// The kernel marks the exe link of a deleted executable with " (deleted)";
+// a file may be named so too. Each keeps the name it really has.
+TEST_F(LinuxPlatformTest, ADeletedExecutableAndAFileNamedDeletedKeepTheirOwnNames) {
+  std::string folder = (std::filesystem::path(::testing::TempDir()) / "deleted-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr) << std::strerror(errno);
+  const std::filesystem::path named = std::filesystem::path(folder) / "real (deleted)";
+  const std::filesystem::path gone = std::filesystem::path(folder) / "gone";
+  std::error_code error;
+  for (const auto& path : {named, gone}) {
+    std::filesystem::copy_file("/bin/sleep", path, std::filesystem::copy_options::overwrite_existing, error);
+    ASSERT_FALSE(error) << error.message();
+    chmod(path.c_str(), 0755);
+  }
+  Child namedChild = Child::spawn({named.string(), "30"});
+  Child goneChild = Child::spawn({gone.string(), "30"});
+  ASSERT_GT(namedChild.pid(), 0);
+  ASSERT_GT(goneChild.pid(), 0);
+  // Both have exec'd once their exe links name the copies.
+  const auto deadline = clock.monotonicNow() + seconds(10);
+  const auto linkOf = [](pid_t pid) {
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ignored).string();
+  };
+  while ((linkOf(namedChild.pid()) != named.string() || linkOf(goneChild.pid()) != gone.string()) &&
+         clock.monotonicNow() < deadline) {
+    clock.sleepFor(milliseconds(2));
+  }
+  std::filesystem::remove(gone, error);
+  ASSERT_EQ(linkOf(goneChild.pid()), gone.string() + " (deleted)");
+
+  source.refresh_processes_specifics(ALL);
+  std::filesystem::remove_all(folder, error);
+  ASSERT_NE(find(namedChild.upid()), nullptr);
+  ASSERT_NE(find(goneChild.upid()), nullptr);
+  EXPECT_EQ(find(namedChild.upid())->name, "real (deleted)");
+  EXPECT_EQ(find(goneChild.upid())->name, "gone");
+}
+
 TEST_F(LinuxPlatformTest, KernelThreadsAreListedWithTheirShortNames) {
   source.refresh_processes_specifics(ALL);
   const ProcessInfo* kthreadd = find(2);

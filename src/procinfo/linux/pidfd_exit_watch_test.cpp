@@ -1,7 +1,8 @@
 // The pidfd exit watch against real processes: an end is reported once
-// (as a zombie already), a live process is never reported, a forgotten one
-// is not reported, the budget is kept, and when the backend's kept files
-// run short every watched pid is reported and nothing is watched any more.
+// (as a zombie already) and the release of the zombie once more, a live
+// process is never reported, a forgotten one is not reported, the budget is
+// kept, and when the backend's kept files run short every watched pid is
+// reported and nothing is watched any more.
 // How the source takes a give-up is checked on the fake platform
 // (selective_refresh_differential_test.cpp).
 #include "procinfo/linux/pidfd_exit_watch.h"
@@ -26,15 +27,16 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-/// Collects until `pid` is reported or a deadline passes.
-std::vector<std::uint32_t> collectUntil(PidfdExitWatch& watch, std::uint32_t pid) {
-  std::vector<std::uint32_t> lost;
+/// Collects until `pid` is in the list `which` picks or a deadline passes.
+ExitNews collectUntil(PidfdExitWatch& watch, std::uint32_t pid, std::vector<std::uint32_t> ExitNews::*which) {
+  ExitNews news;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::find(lost.begin(), lost.end(), pid) == lost.end() && std::chrono::steady_clock::now() < deadline) {
-    watch.collectLost(lost);
+  while (std::find((news.*which).begin(), (news.*which).end(), pid) == (news.*which).end() &&
+         std::chrono::steady_clock::now() < deadline) {
+    watch.collect(news);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return lost;
+  return news;
 }
 
 class PidfdExitWatchTest : public ::testing::Test {
@@ -46,32 +48,56 @@ class PidfdExitWatchTest : public ::testing::Test {
   KeptOpenFiles files_{root_, 16};
 };
 
-TEST_F(PidfdExitWatchTest, ReportsAnEndOnceAndNeverALiveProcess) {
+void reportsAnEndOnce(KeptOpenFiles& files, bool reapMarked) {
   Child ends = Child::spawn({"/bin/sleep", "30"});
   Child lives = Child::spawn({"/bin/sleep", "30"});
   Child forgotten = Child::spawn({"/bin/sleep", "30"});
-  PidfdExitWatch watch(100, files_);
-  ASSERT_TRUE(watch.watch(ends.upid()));
-  ASSERT_TRUE(watch.watch(lives.upid()));
-  ASSERT_TRUE(watch.watch(forgotten.upid()));
-  std::vector<std::uint32_t> lost;
-  watch.collectLost(lost);
-  EXPECT_THAT(lost, IsEmpty());
+  PidfdExitWatch watch(100, files, reapMarked);
+  EXPECT_TRUE(watch.watch(ends.upid()));
+  EXPECT_TRUE(watch.watch(lives.upid()));
+  EXPECT_TRUE(watch.watch(forgotten.upid()));
+  ExitNews news;
+  watch.collect(news);
+  EXPECT_THAT(news.ended, IsEmpty());
 
   watch.forget(forgotten.upid());
   kill(forgotten.pid(), SIGKILL);
   kill(ends.pid(), SIGKILL);  // a zombie until reaped: already ended
-  EXPECT_THAT(collectUntil(watch, ends.upid()), ElementsAre(ends.upid()));
-  EXPECT_EQ(watch.watchedCount(), 1U);
-  lost.clear();
-  watch.collectLost(lost);
-  EXPECT_THAT(lost, IsEmpty()) << "reported once";
+  news = collectUntil(watch, ends.upid(), &ExitNews::ended);
+  EXPECT_THAT(news.ended, ElementsAre(ends.upid()));
+  EXPECT_THAT(news.released, IsEmpty());
+  EXPECT_EQ(watch.watchedCount(), 2U) << "the zombie is held until it is released";
 
-  // Watching the zombie again reports it again: it has still ended.
-  ASSERT_TRUE(watch.watch(ends.upid()));
-  EXPECT_THAT(collectUntil(watch, ends.upid()), ElementsAre(ends.upid()));
+  // An unreaped zombie is not reported again, however often it is asked.
+  for (int i = 0; i < 3; ++i) {
+    news.clear();
+    watch.collect(news);
+    EXPECT_THAT(news.ended, IsEmpty()) << "reported once";
+    EXPECT_THAT(news.released, IsEmpty()) << "not reaped yet";
+  }
+
+  // Reaped: released once, and the pid is no longer watched.
+  const std::uint32_t endedPid = ends.upid();
   ends.reap();
-  EXPECT_FALSE(watch.watch(ends.upid())) << "no process has the pid now";
+  news = collectUntil(watch, endedPid, &ExitNews::released);
+  EXPECT_THAT(news.released, ElementsAre(endedPid));
+  EXPECT_THAT(news.ended, IsEmpty());
+  EXPECT_EQ(watch.watchedCount(), 1U);
+  news.clear();
+  watch.collect(news);
+  EXPECT_THAT(news.released, IsEmpty());
+  EXPECT_FALSE(watch.watch(endedPid)) << "no process has the pid now";
+}
+
+// Both ways of learning of a reap: the kernel's mark on the pidfd, where
+// it has one, and a null signal to each ended process.
+TEST_F(PidfdExitWatchTest, ReportsAnEndOnceAndNeverALiveProcess) {
+  std::vector<bool> modes{false};
+  if (kernelMarksReapOnPidfd()) modes.push_back(true);
+  for (const bool reapMarked : modes) {
+    SCOPED_TRACE(reapMarked ? "reap marked by the kernel" : "reap found by a null signal");
+    reportsAnEndOnce(files_, reapMarked);
+  }
 }
 
 TEST_F(PidfdExitWatchTest, DeclinesPastItsBudget) {
@@ -93,8 +119,9 @@ TEST_F(PidfdExitWatchTest, GivesUpEveryWatchWhenTheKeptFilesRunShort) {
   ASSERT_TRUE(watch.watch(a.upid()));
   ASSERT_TRUE(watch.watch(b.upid()));
   files_.releaseKeptFiles();  // what a failed open for want of descriptors does
-  std::vector<std::uint32_t> lost;
-  watch.collectLost(lost);
+  ExitNews news;
+  watch.collect(news);
+  std::vector<std::uint32_t> lost = news.givenUp;
   std::sort(lost.begin(), lost.end());
   std::vector<std::uint32_t> both{a.upid(), b.upid()};
   std::sort(both.begin(), both.end());

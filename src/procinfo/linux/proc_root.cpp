@@ -60,6 +60,12 @@ ssize_t ProcRoot::readLink(const char* relative, char* buffer, std::size_t size)
   return readlink(fullPath(relative), buffer, size);
 }
 
+bool ProcRoot::statFollowing(const char* relative, struct stat& status) {
+  if (holding_) return fstatat(dirfd(dir_.get()), relative, &status, 0) == 0;
+  if (!usable_) return false;
+  return ::stat(fullPath(relative), &status) == 0;
+}
+
 bool ProcRoot::listPids(std::vector<std::uint32_t>& pids) {
   pids.clear();
   if (!usable_) return false;

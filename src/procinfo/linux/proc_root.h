@@ -14,6 +14,8 @@
 // Owned by the LinuxPlatform; one thread at a time, like its owner.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <dirent.h>
 #include <sys/types.h>
 
@@ -52,6 +54,9 @@ class ProcRoot {
   Descriptor open(const char* relative);
   /// readlink of `relative`; the length read, or -1.
   ssize_t readLink(const char* relative, char* buffer, std::size_t size);
+  /// stat(2) of `relative`, following links (so PID/exe gives the file the
+  /// process runs, deleted or not); false when it fails.
+  bool statFollowing(const char* relative, struct stat& status);
   /// Every all-digit entry of the directory, in directory order, into `pids`
   /// (cleared first). False when the directory cannot be read.
   bool listPids(std::vector<std::uint32_t>& pids);
