@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import itertools
+import json
 import os
 import shlex
 import re
@@ -93,14 +94,25 @@ def test_cpu_comes_from_cpu_time_differences() -> None:
     assert model.running() == {(10, 1_000_000)}
 
 
-def test_names_group_and_lifetimes_keep_to_the_second() -> None:
+def test_programs_group_by_label_and_lifetimes_keep_to_the_second() -> None:
+    """Rows group by the program that the command line names where the name is
+    stale (seen before its exec) or cut at 15 bytes."""
     model = WatchModel(ignored_pids=frozenset({1}))
-    model.add(snapshot(1, 1_000_400, [sample(1, 0), sample(10, 1, name="cc1plus", resident_bytes=5000)]))
-    model.add(snapshot(2, 1_001_900, [sample(10, 1, name="cc1plus", cpu_time_ms=900),
-                                       sample(11, 1, name="cc1plus", cpu_time_ms=400, resident_bytes=9000),
-                                       sample(12, 1, name="make", cpu_time_ms=100)]))
+    cc1 = {"name": "cc1plus", "command": "/usr/lib/gcc/cc1plus -quiet a.cpp"}
+    gxx = {"name": "x86_64-linux-gn", "command": "/usr/bin/x86_64-linux-gnu-g++-12 -c a.cpp"}
+    model.add(snapshot(1, 1_000_400, [sample(1, 0), sample(10, 1, **cc1, resident_bytes=5000)]))
+    model.add(snapshot(2, 1_001_900, [sample(10, 1, **cc1, cpu_time_ms=900),
+                                       sample(11, 1, name="bash", command="/usr/lib/gcc/cc1plus b.cpp",
+                                              cpu_time_ms=400, resident_bytes=9000),
+                                       sample(12, 1, name="make", command="make -j2", cpu_time_ms=100),
+                                       sample(13, 1, **gxx, cpu_time_ms=50),
+                                       sample(14, 1, name="script.py", command="/usr/bin/python3 ./script.py")]))
     assert all(p.pid != 1 for p in model.latest.processes)  # type: ignore[union-attr]
-    assert model.by_name() == [("cc1plus", 2, 1300, 9000), ("make", 1, 100, 1000)]
+    account = model.cpu_account()
+    assert [(r.label, r.processes, r.cpu_ms, r.peak_resident_bytes) for r in account.rows] == [
+        ("cc1plus", 2, 1300, 9000), ("make", 1, 100, 1000), ("x86_64-linux-gnu-g++-12", 1, 50, 1000),
+        ("script.py", 1, 0, 1000)]
+    assert (account.total_ms, account.exact) == (1450, False)  # a running tree: CPU since the watch began
     assert [lifetime_text(ms) for ms in (0, 999, 1900, 59_999, 61_000)] == ["<1 s", "<1 s", "1 s", "59 s", "1m01s"]
 
 
@@ -127,7 +139,7 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
 
     def enough_recorded() -> bool:
         # Six samples, one of them with the whole tree: the tree then ends.
-        whole = [decode_line(line) for line in recorded_lines(record)]
+        whole = [decode_line(line) for line in recorded_lines(record)[1:]]  # after the watch's own first line
         return len(whole) >= 6 and any(isinstance(s, Snapshot) and len(s.processes) == 4 for s in whole)
 
     with open(out, "wb") as stdout:  # not a terminal: the command's output lands there untouched
@@ -143,7 +155,11 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
     assert watch.returncode == 3, err
     assert re.fullmatch(r"busy tree: \d+ \[\d+, \d+, \d+\]\nbusy tree done\n", out.read_text())
     assert re.search(r"Exit status +3", err) and "4 seen, 0 still running" in err
-    snapshots = [decode_line(line) for line in record.read_text().splitlines()]
+    first, *lines, last = record.read_text().splitlines()
+    start, end = json.loads(first), json.loads(last)
+    assert start["command"] == [sys.executable, str(BUSY_TREE), "1", str(stop)] and start["cores"] == os.cpu_count()
+    assert end["status"] == 3 and "signal" not in end and end["endedUnixMs"] > start["startedUnixMs"]
+    snapshots = [decode_line(line) for line in lines]
     assert len(snapshots) >= 6 and all(isinstance(s, Snapshot) for s in snapshots)
     sequences = [s.sequence for s in snapshots]
     assert sequences == list(range(sequences[0], sequences[0] + len(sequences)))  # none missing
@@ -161,10 +177,12 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
             root = ElementTree.parse(path).getroot()
             assert root.tag.endswith("svg")
             text = path.read_text()
-            assert "resident memory (MiB)" in text and "python3" in text
+            assert "resident memory (MiB)" in text and "python3" in text and "after the last sample" in text
+            assert f"{os.cpu_count()} processors" in text and "ended, status 3" in text
         else:
             assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert "busy_tree.py" in plot.read_text(errors="replace") or plot.suffix == ".png"
+    if plot.suffix == ".svg":  # titled with the command, the second time from the record
+        assert all("busy_tree.py" in path.read_text() for path in (plot, again))
 
 
 def test_a_plot_of_nothing_says_so(sidecar_binary: Path, tmp_path: Path) -> None:
@@ -191,7 +209,9 @@ def test_a_plot_of_nothing_says_so(sidecar_binary: Path, tmp_path: Path) -> None
         (["--record", "/no/such/dir/r.jsonl"], 2, "no directory /no/such/dir"),
         (["--record", "{tmp}"], 2, "is a directory"),
         (["--sidecar", "/nonexistent/sidecar"], 2, "no such executable"),
-        (["--", "/nonexistent/command"], 2, "cannot start /nonexistent/command"),
+        (["--", "/nonexistent/command"], 127, "cannot start /nonexistent/command: no such command"),
+        (["--", "no-such-command-here"], 127, "cannot start no-such-command-here: no such command"),
+        (["--", "{tmp}"], 126, "is a directory"),
         (["--version"], 0, "sidecar-watch 0.1.0"),
     ],
 )
@@ -209,7 +229,8 @@ def test_options_are_checked_before_the_command_starts(
 
 
 def test_a_missing_module_is_one_sentence() -> None:
-    code = "import sys; sys.modules['rich'] = None\nfrom sidecar_client.watch import main\nraise SystemExit(main(['--help']))"
+    code = ("import sys; sys.modules['rich'] = None\nfrom sidecar_client.watch import main\n"
+            f"raise SystemExit(main(['--sidecar', {sys.executable!r}, '--', 'true']))")
     done = subprocess.run([sys.executable, "-c", code], env=watch_env(), capture_output=True, text=True, timeout=30)
     assert done.returncode == 1
     assert done.stderr.strip().count("\n") == 0 and "install the Debian package python3-rich" in done.stderr
