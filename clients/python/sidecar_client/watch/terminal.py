@@ -25,6 +25,7 @@ SUSPEND = b"\x1a"  # Ctrl-Z: nobody here could continue a stopped command
 ALTERNATE_ON = re.compile(rb"\x1b\[\?(?:1049|1047|47)h")
 ALTERNATE_OFF = re.compile(rb"\x1b\[\?(?:1049|1047|47)l")
 LONGEST_SWITCH = 8  # bytes of the longest of those sequences
+ERASE_LINE = re.compile(rb"\x1b\[[012]?K")  # the line is drawn afresh here anyway
 
 
 class Keyboard:
@@ -101,7 +102,7 @@ def visible_line(line: bytes) -> str:
     """What a terminal shows of one line: after a carriage return the text
     written last (a progress bar's latest state), backspaces applied, the
     line end removed."""
-    line = line.rstrip(b"\r")
+    line = ERASE_LINE.sub(b"", line).rstrip(b"\r")
     if b"\r" in line:
         parts = [part for part in line.split(b"\r") if part]
         line = parts[-1] if parts else b""

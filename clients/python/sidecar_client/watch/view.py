@@ -74,6 +74,11 @@ def human_ms(ms: float) -> str:
     return f"{hours}h{minutes:02d}m"
 
 
+def precise_ms(ms: float) -> str:
+    """A total to the hundredth of a second: ``850 ms``, ``12.34 s``, else as :func:`human_ms`."""
+    return f"{ms / 1000:.2f} s" if 1000 <= ms < 60_000 else human_ms(ms)
+
+
 def lifetime_text(ms: int) -> str:
     """A lifetime from a start time of whole seconds: whole seconds, ``<1 s`` below one."""
     seconds = ms // 1000
@@ -304,7 +309,7 @@ def summary_view(model: WatchModel, *, title: str, status: int = 0, per_process:
             how += f", with {human_ms(account.still_running_ms)} from the last sample of what was not reaped"
     else:
         how = "used since the watch began, as the samples saw it"
-    facts.add_row("CPU time", f"{human_ms(account.total_ms)} ({how}; peak {model.peak_cpu_percent:.0f} % "
+    facts.add_row("CPU time", f"{precise_ms(account.total_ms)} ({how}; peak {model.peak_cpu_percent:.0f} % "
                               f"of one processor)")
     facts.add_row("Peak memory", f"{human_bytes(model.peak_resident_bytes)} resident, the whole tree at once")
     facts.add_row("Processes", f"{len(records)} seen, {len(still)} still running"
