@@ -160,7 +160,8 @@ class Signals:
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, lambda number, _frame: self.pending.append(number))
         signal.signal(signal.SIGWINCH, lambda _n, _f: setattr(self, "resized", True))
-        signal.signal(signal.SIGCHLD, lambda _n, _f: None)
+        self.on_child: Optional[Callable[[], object]] = None
+        signal.signal(signal.SIGCHLD, lambda _n, _f: self.on_child() if self.on_child else None)
         self.wakeup, write = os.pipe()
         for fd in (self.wakeup, write):
             os.set_blocking(fd, False)
@@ -178,6 +179,20 @@ class Signals:
             pass
 
 
+def left_behind(helpers: set[int]) -> bool:
+    """Whether a child of this process other than ``helpers`` still exists (an
+    orphan handed to us); True where Linux's list of children cannot be read."""
+    try:
+        tasks = os.listdir("/proc/self/task")
+        children: set[int] = set()
+        for task in tasks:
+            with open(f"/proc/self/task/{task}/children", encoding="ascii") as listing:
+                children.update(int(pid) for pid in listing.read().split())
+    except (OSError, ValueError):
+        return True
+    return bool(children - helpers)
+
+
 def unix_ms_of(monotonic: float) -> int:
     """A moment on the monotonic clock as Unix time, ms."""
     import time
@@ -192,28 +207,47 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
     args = parse_arguments(argv)
     import signal
 
+    from .command import Command, Reaper, become_subreaper, start_failure_status
+
+    try:
+        record = open(args.record, "w", encoding="utf-8") if args.record else None
+    except OSError as exc:
+        print(f"sidecar-watch: cannot write {args.record}: {exc.strerror}", file=sys.stderr)
+        return 2
+    signals = Signals()
+    command: Optional[Command] = None
+    reaper: Optional[Reaper] = None
+    sidecar_pid = 0
+    if args.command:
+        # Started first, before the sidecar and the view are ready: the command
+        # does not wait for them. The tree is rooted here: the command and
+        # whatever it leaves behind (handed to us as the subreaper), less us,
+        # the session's holder and the sidecar.
+        become_subreaper()
+        reaper = Reaper(lambda pid: pid == sidecar_pid)
+        signals.on_child = reaper.reap
+        columns, rows = shutil.get_terminal_size()
+        try:
+            command = Command(args.command, reaper, columns=columns, rows=rows)
+        except OSError as exc:
+            print(f"sidecar-watch: cannot start {args.command[0]}: {exc.strerror}", file=sys.stderr)
+            return start_failure_status(exc.errno or 0)
+
     from rich.console import Console
     from rich.text import Text
 
     from .. import SidecarClient, SidecarClientError, Snapshot
-    from .command import Command, Reaper, become_subreaper, start_failure_status
     from .model import WatchModel
     from .record import end_line, start_line
     from .view import summary_view
 
     console = Console(stderr=True)
-    try:
-        record = open(args.record, "w", encoding="utf-8") if args.record else None
-    except OSError as exc:
-        console.print(f"sidecar-watch: cannot write {args.record}: {exc.strerror}", markup=False)
-        return 2
-    signals = Signals()
-    command: Optional[Command] = None
+    if command is not None:
+        command.resize(console.width, console.height)
     model = WatchModel()
     status = 0
     title = command_title(args.command) if args.command else f"pid {args.pid}"
     say: Callable[[str], None] = lambda text: console.print(Text(f"sidecar-watch: {text}", style="yellow"))
-    reaper: Optional[Reaper] = None
 
     def collect() -> None:
         """Hand the kernel's counts of the orphans reaped so far to the model."""
@@ -228,17 +262,8 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
 
     try:
         with SidecarClient(args.sidecar) as client:
-            if args.command:
-                # The tree is rooted here: the command and whatever it leaves
-                # behind (handed to us as the subreaper), less us and the sidecar.
-                become_subreaper()
-                sidecar_pid = client.pid
-                reaper = Reaper(lambda pid: pid == sidecar_pid)
-                try:
-                    command = Command(args.command, reaper, columns=console.width, rows=console.height)
-                except OSError as exc:
-                    say(f"cannot start {args.command[0]}: {exc.strerror}")
-                    return start_failure_status(exc.errno or 0)
+            sidecar_pid = client.pid
+            if command is not None:
                 ignored = {os.getpid(), client.pid} | ({command.holder.pid} if command.holder else set())
                 model = WatchModel(frozenset(ignored), started_ms=unix_ms_of(command.started),
                                    command=list(args.command))
@@ -249,11 +274,12 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                 record.write(start_line(model) + "\n")
             client.configure(root_pid=root, sample_interval_ms=args.interval)
             client.set_streaming(True)
-            first = client.sample_now()
-            if command is None and client.root_gone(first):
-                say(f"no process {args.pid}")
-                return 1
-            if command is None:
+            first = None
+            if command is None:  # a running tree: is it there at all?
+                first = client.sample_now()
+                if client.root_gone(first):
+                    say(f"no process {args.pid}")
+                    return 1
                 title = f"{first.process(root).name} (pid {root})"  # type: ignore[union-attr]
 
             def keep(snapshot: Snapshot) -> None:
@@ -263,24 +289,28 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                     record.write(model.latest.to_json() + "\n")  # type: ignore[union-attr]
                     record.flush()
 
-            keep(first)
+            if first is not None:
+                keep(first)
             stopped_by = watch(client, model, keep, command, console, signals, title, args, collect)
             if command is not None:
                 status = command.status if command.status is not None else 128 + signal.SIGKILL
             elif stopped_by:
                 status = 128 + stopped_by
-            last = client.sample_now()
-            while (late := client.poll_snapshot(0.0)) is not None:
-                if late.sequence < last.sequence:
-                    keep(late)
-            keep(last)
+            helpers = {client.pid} | ({command.holder.pid} if command is not None and command.holder else set())
+            if command is None or model.latest is not None or left_behind(helpers):
+                # A last sample: what is still there at the end, and its CPU so far.
+                last = client.sample_now()
+                while (late := client.poll_snapshot(0.0)) is not None:
+                    if late.sequence < last.sequence:
+                        keep(late)
+                keep(last)
             collect()  # what ended before the last sample
             if command is not None:
                 if command.cpu_ms is not None:
                     model.reaped(command.pid, command.cpu_ms)
                 model.finish(status, unix_ms_of(command.ended if command.ended is not None else command.started))
                 command.release()
-    except SidecarClientError as exc:
+    except (SidecarClientError, OSError) as exc:  # OSError: the sidecar cannot start, the record cannot be written
         say(str(exc))
         status = 1
         if command is not None and command.status is None:
@@ -291,9 +321,6 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                 command.escalate(say)
                 signal.sigtimedwait([signal.SIGCHLD], 0.2)
             status = command.status or 0
-    except OSError as exc:  # the sidecar cannot be started, the record cannot be written
-        say(str(exc))
-        status = 1
     finally:
         if command is not None:
             command.release()
@@ -306,7 +333,7 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                 say(f"cannot write {args.record}: {exc.strerror}")
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, signal.SIG_IGN)  # the summary and the plot are written whatever comes now
-    if model.latest is not None:
+    if model.latest is not None or model.end is not None:
         console.print()
         console.print(summary_view(model, title=title, status=status, per_process=args.processes,
                                    command=command is not None))

@@ -122,9 +122,23 @@ class Reaper:
         self.reaped: dict[int, Reaped] = {}
         self.statuses: dict[int, int] = {}
         self.fresh: list[Reaped] = []
+        self._busy = False
 
     def reap(self) -> list[Reaped]:
-        """The children reaped now; :attr:`fresh` gathers them until its reader empties it."""
+        """The children reaped now; :attr:`fresh` gathers them until its reader empties it.
+
+        Called from the SIGCHLD handler as well, so that a child's end is taken
+        when it comes; a call that finds another under way leaves it the work.
+        """
+        if self._busy:
+            return []
+        self._busy = True
+        try:
+            return self._reap()
+        finally:
+            self._busy = False
+
+    def _reap(self) -> list[Reaped]:
         now: list[Reaped] = []
         while True:
             try:
