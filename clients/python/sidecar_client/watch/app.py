@@ -391,7 +391,7 @@ def watch(
     if command is None:
         note = "keys: c m p t sort, f fold · Ctrl-C ends the watch"
     elif typed:
-        note = f"{PREFIX_NAME} then c m p t sort, f fold · other keys go to the command · Ctrl-C interrupts it"
+        note = f"keys go to the command · {PREFIX_NAME} then c m p t sort, f fold · Ctrl-C interrupts"
     else:
         note = "Ctrl-C interrupts the command"
     keys = {"c": "cpu", "m": "mem", "p": "pid", "t": "tree"}

@@ -251,6 +251,8 @@ class Command:
     def reap(self) -> None:
         """Collect the command's end once it has come (and every other ended child)."""
         self.reaper.reap()
+        if self.holder is not None and self.holder.returncode is None and self.holder.pid in self.reaper.reaped:
+            self.holder.returncode = shell_status(self.reaper.statuses[self.holder.pid])
         if self.status is not None:
             return
         if self.holder is not None:

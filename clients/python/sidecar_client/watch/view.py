@@ -92,7 +92,7 @@ def lifetime_text(ms: int) -> str:
 SORTS = ("tree", "cpu", "mem", "pid")
 SOURCE_SUFFIXES = (".c", ".cc", ".cpp", ".cxx", ".c++", ".C", ".m", ".mm", ".s", ".S", ".i", ".ii", ".f", ".f90",
                    ".rs", ".go", ".java", ".py", ".cu", ".ts", ".js")
-OUTPUT_OPTIONS = ("-o", "-MF", "-MT", "-MQ", "-dumpbase", "-dumpdir", "-auxbase", "-auxbase-strip")
+OUTPUT_OPTIONS = ("-o", "-MF", "-MT", "-MQ", "-dumpbase", "-dumpbase-ext", "-dumpdir", "-auxbase", "-auxbase-strip")
 
 
 @dataclass
@@ -173,7 +173,8 @@ def arguments_text(sample: ProcessSample, width: int) -> str:
     list too long to fit, which names the work more often than its start."""
     words = sample.command.split()[1:]
     inputs = [w for i, w in enumerate(words)
-              if w.endswith(SOURCE_SUFFIXES) and not w.startswith("-") and (i == 0 or words[i - 1] not in OUTPUT_OPTIONS)]
+              if w.endswith(SOURCE_SUFFIXES) and not w.startswith("-")
+              and not w.rsplit("/", 1)[-1].startswith(".") and (i == 0 or words[i - 1] not in OUTPUT_OPTIONS)]
     text = " ".join(words)
     if inputs:
         rest = [w for w in words if w not in inputs]
@@ -314,8 +315,8 @@ def summary_view(model: WatchModel, *, title: str, status: int = 0, per_process:
     facts.add_row("Peak memory", f"{human_bytes(model.peak_resident_bytes)} resident, the whole tree at once")
     facts.add_row("Processes", f"{len(records)} seen, {len(still)} still running"
                   + (": " + ", ".join(f"{label_of(r.last)} ({r.last.pid})" for r in still[:6]) if still else ""))
-    table = Table(show_footer=True, header_style="bold", footer_style="bold")
-    total = human_ms(account.total_ms)
+    table = Table(show_footer=True, header_style="bold", footer_style="bold", caption_justify="left")
+    total = precise_ms(account.total_ms)
     if per_process:
         table.add_column("PID", justify="right", footer="tree")
     table.add_column("Process" if per_process else "Program", no_wrap=True, max_width=40, overflow="ellipsis",
