@@ -537,6 +537,9 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make
         _, err = watch.communicate(timeout=120)
     assert watch.returncode == 0
     assert "2 seen, 0 still running" in err
+    # Not the parent: every CPU figure is what the samples saw since the watch began, and says so.
+    assert "used since the watch began" in err and "CPU time since the watch began" in err
+    assert "after the last sample" not in err
 
 
 def test_ctrl_c_reaches_the_whole_group(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:

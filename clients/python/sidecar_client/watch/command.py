@@ -138,6 +138,18 @@ class Reaper:
         finally:
             self._busy = False
 
+    def reap_one(self, pid: int) -> None:
+        """Reap the child ``pid`` if it has ended."""
+        try:
+            found, status, usage = os.wait4(pid, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if found:
+            self.statuses[found] = status
+            reaped = Reaped(found, (usage.ru_utime + usage.ru_stime) * 1000, time.monotonic())
+            self.reaped[found] = reaped
+            self.fresh.append(reaped)
+
     def _reap(self) -> list[Reaped]:
         now: list[Reaped] = []
         while True:
@@ -262,6 +274,8 @@ class Command:
                 self.cpu_ms = float(words[2]) * 1000
                 self.ended = float(words[3])
         else:
+            if self.pid not in self.reaper.reaped:
+                self.reaper.reap_one(self.pid)  # also when an ended sidecar stands first in line
             reaped = self.reaper.reaped.get(self.pid)
             if reaped is not None:
                 self.status = shell_status(self.reaper.statuses[reaped.pid])

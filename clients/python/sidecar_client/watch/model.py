@@ -9,7 +9,7 @@ during the watch counts as another process.
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from typing import Callable, Optional
 
 from .. import ProcessSample, Snapshot
