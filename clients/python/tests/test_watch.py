@@ -444,6 +444,15 @@ def terminal() -> Iterator[Terminal]:
     term.kill()
 
 
+def written(status_file: Path) -> bool:
+    """Whether the shell has written the watch's status: the file is made before
+    the status is written into it."""
+    try:
+        return status_file.read_text().endswith("\n")
+    except FileNotFoundError:
+        return False
+
+
 def shell_line(argv: list[str], status_file: Path) -> str:
     env = f"PYTHONPATH={shlex.quote(str(CLIENT_ROOT))}"
     # Keep the window open after the watch ends so its last screen can be read.
@@ -489,7 +498,7 @@ def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: 
 
     terminal.wait_for(narrow_view)
     stop.touch()
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert re.search(r"Exit status +3", final) and "4 seen, 0 still running" in final
     assert status.read_text().strip() == "3"
 
@@ -506,7 +515,7 @@ def test_keys_sort_and_fold(sidecar_binary: Path, tmp_path: Path, terminal: Term
     terminal.keys("f")
     terminal.wait_for(lambda s: "sort cpu" in s and "folded" not in s and s.count("sleep") >= 3)
     terminal.keys("C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "still running" in s)
+    final = terminal.wait_for(lambda s: written(status) and "still running" in s)
     assert "4 seen, 4 still running" in final
     assert status.read_text().strip() == "130"
     assert tree.root.poll() is None  # Ctrl-C ended the watch, not the watched tree
@@ -520,7 +529,7 @@ def test_the_command_has_a_terminal(sidecar_binary: Path, tmp_path: Path, termin
     # Printed, without a flush, while the program still runs: a terminal's line buffering.
     terminal.wait_for(lambda s: "stdout is a tty: True True" in s and "tree total" in s)
     terminal.keys("C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert status.read_text().strip() == "130" and "1 seen, 0 still running" in final
 
 
@@ -551,7 +560,7 @@ def test_ctrl_c_reaches_the_whole_group(sidecar_binary: Path, tmp_path: Path, te
     terminal.wait_for(lambda s: "stubborn started" in s and "tree total" in s and s.count("python") >= 2)
     child = int(child_file.read_text())
     terminal.keys("C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert "sent SIGINT" in final and "sending SIGTERM" in final
     assert status.read_text().strip() == "143"
     wait_until(lambda: gone(child), "the command's child to end")
@@ -568,7 +577,7 @@ def test_less_scrolls_searches_and_quits(sidecar_binary: Path, tmp_path: Path, t
     terminal.keys("/1500", "Enter")
     terminal.wait_for(lambda s: s.startswith("line 1500\n"))
     terminal.keys("q")
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert status.read_text().strip() == "0" and re.search(r"Processes +[01] seen, 0 still running", final)
 
 
@@ -580,7 +589,7 @@ def test_a_prompt_shows_and_reads_a_line(sidecar_binary: Path, tmp_path: Path, t
     line = shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sh", "-c", script), status)
     if piped:
         terminal.start("printf 'from a pipe\\n' | " + line)
-        final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+        final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
         assert "name? hello [from a pipe]" in final
     else:
         terminal.start(line)
@@ -589,7 +598,7 @@ def test_a_prompt_shows_and_reads_a_line(sidecar_binary: Path, tmp_path: Path, t
         terminal.keys("bob")
         terminal.wait_for(lambda s: "name? bob" in s)
         terminal.keys("Enter")
-        final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+        final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
         assert "name? bob\nhello [bob]" in final
     assert status.read_text().strip() == "0"
 
@@ -620,7 +629,7 @@ def test_a_progress_bar_shows_while_it_runs(sidecar_binary: Path, tmp_path: Path
 
     terminal.wait_for(progress)
     stop.touch()
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert not re.search(r"^progress \d+$", final, re.M) and re.search(r"^done$", final, re.M)
 
 
@@ -647,7 +656,7 @@ def test_an_orphan_outlives_the_command_on_its_terminal(sidecar_binary: Path, tm
              f" while [ ! -e {shlex.quote(str(left))} ]; do sleep 0.05; done; echo parent leaves")
     terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sh", "-c", shell), status))
     try:
-        final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+        final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
         pid = int(left.read_text())
         assert re.search(rf"1 still running: python3 \({pid}\)", final), final
         assert not gone(pid)
@@ -691,7 +700,7 @@ def test_the_total_is_the_cpu_the_processes_measure(sidecar_binary: Path, tmp_pa
     if on_terminal:  # the command on a terminal (through its session's holder), the summary in a file
         terminal.start(f"env PYTHONPATH={shlex.quote(str(CLIENT_ROOT))} {shlex.join(command)} "
                        f"2> {shlex.quote(str(summary))}; echo $? > {shlex.quote(str(status))}")
-        wait_until(lambda: status.exists() and status.read_text().endswith("\n"), "the watch to end")
+        wait_until(lambda: written(status) and status.read_text().endswith("\n"), "the watch to end")
         assert status.read_text().strip() == "0"
         err = summary.read_text()
     else:
