@@ -18,7 +18,14 @@ include(GNUInstallDirs)
 install(TARGETS sidecar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES README.md docs/protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
-install(FILES docs/man/sidecar.1 docs/man/sidecar-watch.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
+# The man pages name the version and the installed documentation's folder,
+# wherever the prefix puts it.
+foreach(page sidecar.1 sidecar-watch.1)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/man/${page})
+    configure_file(docs/man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
 # The pictures the README shows, where its links point.
 file(GLOB SIDECAR_README_IMAGES ${PROJECT_SOURCE_DIR}/docs/*.svg ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${SIDECAR_README_IMAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)

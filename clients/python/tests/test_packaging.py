@@ -88,3 +88,14 @@ def test_installed_launcher_uses_its_python_and_its_sidecar(tmp_path: Path, side
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "hello\n" and "Exit status" in done.stderr
+
+
+def test_the_man_page_documents_every_option_and_names_the_version() -> None:
+    page = (REPO_ROOT / "docs/man/sidecar-watch.1").read_text().replace("\\-", "-")
+    assert "@PROJECT_VERSION@" in page.splitlines()[0]  # filled in when installed
+    for argv in (["--help"], ["plot", "--help"]):
+        done = subprocess.run([sys.executable, "-m", "sidecar_client.watch", *argv], capture_output=True, text=True,
+                              env={**os.environ, "PYTHONPATH": str(CLIENT_ROOT)}, timeout=60)
+        options = set(re.findall(r"(?<![\w-])(--[a-z][a-z-]*)", done.stdout)) - {"--help"}
+        assert options and all(option in page for option in options), options
+    assert "@CMAKE_INSTALL_FULL_DOCDIR@/protocol.md" in (REPO_ROOT / "docs/man/sidecar.1").read_text()

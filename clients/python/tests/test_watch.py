@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import itertools
+import json
 import os
 import shlex
 import re
@@ -23,6 +24,7 @@ import pytest
 
 from sidecar_client import ProcessSample, Snapshot, decode_line
 from sidecar_client.watch.model import WatchModel, tree_order
+from sidecar_client.watch.terminal import KeyRouter, OutputSplitter
 from sidecar_client.watch.view import lifetime_text, sparkline
 
 HERE = Path(__file__).resolve().parent
@@ -93,15 +95,85 @@ def test_cpu_comes_from_cpu_time_differences() -> None:
     assert model.running() == {(10, 1_000_000)}
 
 
-def test_names_group_and_lifetimes_keep_to_the_second() -> None:
+def test_programs_group_by_label_and_lifetimes_keep_to_the_second() -> None:
+    """Rows group by the program that the command line names where the name is
+    stale (seen before its exec) or cut at 15 bytes."""
     model = WatchModel(ignored_pids=frozenset({1}))
-    model.add(snapshot(1, 1_000_400, [sample(1, 0), sample(10, 1, name="cc1plus", resident_bytes=5000)]))
-    model.add(snapshot(2, 1_001_900, [sample(10, 1, name="cc1plus", cpu_time_ms=900),
-                                       sample(11, 1, name="cc1plus", cpu_time_ms=400, resident_bytes=9000),
-                                       sample(12, 1, name="make", cpu_time_ms=100)]))
+    cc1 = {"name": "cc1plus", "command": "/usr/lib/gcc/cc1plus -quiet a.cpp"}
+    gxx = {"name": "x86_64-linux-gn", "command": "/usr/bin/x86_64-linux-gnu-g++-12 -c a.cpp"}
+    model.add(snapshot(1, 1_000_400, [sample(1, 0), sample(10, 1, **cc1, resident_bytes=5000)]))
+    model.add(snapshot(2, 1_001_900, [sample(10, 1, **cc1, cpu_time_ms=900),
+                                       sample(11, 1, name="bash", command="/usr/lib/gcc/cc1plus b.cpp",
+                                              cpu_time_ms=400, resident_bytes=9000),
+                                       sample(12, 1, name="make", command="make -j2", cpu_time_ms=100),
+                                       sample(13, 1, **gxx, cpu_time_ms=50),
+                                       sample(14, 1, name="script.py", command="/usr/bin/python3 ./script.py")]))
     assert all(p.pid != 1 for p in model.latest.processes)  # type: ignore[union-attr]
-    assert model.by_name() == [("cc1plus", 2, 1300, 9000), ("make", 1, 100, 1000)]
+    account = model.cpu_account()
+    assert [(r.label, r.processes, r.cpu_ms, r.peak_resident_bytes) for r in account.rows] == [
+        ("cc1plus", 2, 1300, 9000), ("make", 1, 100, 1000), ("x86_64-linux-gnu-g++-12", 1, 50, 1000),
+        ("script.py", 1, 0, 1000)]
+    assert (account.total_ms, account.exact) == (1450, False)  # a running tree: CPU since the watch began
     assert [lifetime_text(ms) for ms in (0, 999, 1900, 59_999, 61_000)] == ["<1 s", "<1 s", "1 s", "59 s", "1m01s"]
+
+
+def test_cpu_account_adds_up_to_the_kernels_count() -> None:
+    """The command (10) waited for its child (11), which was sampled once and then
+    used more; an orphan (12) still runs at the end; another orphan (13) ended
+    and was reaped; a zombie (14) of the running orphan was never reaped."""
+    model = WatchModel(frozenset({5}), started_ms=10_000, command=["make"], cores=2)
+    model.add(snapshot(1, 11_000, [sample(10, 5, cpu_time_ms=100), sample(11, 10, cpu_time_ms=200),
+                                   sample(12, 10, cpu_time_ms=10), sample(13, 5, cpu_time_ms=30)]))
+    model.add(snapshot(2, 12_000, [sample(10, 5, cpu_time_ms=300), sample(12, 5, cpu_time_ms=50),
+                                   sample(14, 12, cpu_time_ms=7, status="Zombie")]))
+    partial = model.cpu_account()
+    assert (partial.exact, partial.total_ms) == (False, 300 + 200 + 50 + 30 + 7)  # not ended: the samples
+    model.reaped(10, 900.0)  # the command with 11: 400 ms that no sample saw
+    model.reaped(13, 45.0)
+    model.finish(2, 12_500)
+    account = model.cpu_account()
+    assert account.exact and model.wall_ms == 2_500
+    assert (account.unseen_ms, account.still_running_ms) == (900 - 500 + 45 - 30, 50 + 7)
+    assert account.total_ms == 900 + 45 + 50 + 7 == sum(r.cpu_ms for r in account.rows) + account.unseen_ms
+    assert [(r.label, r.processes, r.cpu_ms) for r in account.rows] == [
+        ("p10", 1, 300), ("p11", 1, 200), ("p12", 1, 50), ("p13", 1, 30), ("p14", 1, 7)]
+
+
+@pytest.mark.parametrize(
+    "chunks, lines, pending, full_screen",
+    [
+        ([b"name? "], [], "name? ", False),  # a prompt without a line end
+        ([b"name? ", b"bob\b\bil", b"l\r\n"], ["name? bill"], None, False),  # typed, with backspaces
+        ([b"\r 10%", b"\r 50%\x1b[K", b"\r 90%"], [], " 90%", False),  # a progress bar
+        ([b"[1/2] cc a.c\r\x1b[K[2/2] ld\r\n"], ["[2/2] ld"], None, False),
+        ([b"before\r\n\x1b[?10", b"49hpage", b" 1\x1b[?1049lafter"],  # switches cut anywhere pass whole
+         ["before", b"\x1b[?1049hpage", b" 1\x1b[?1049l"], "after", False),
+        ([b"\x1b[?1049hpage"], [b"\x1b[?1049hpage"], None, True),
+    ],
+    ids=["prompt", "typed", "progress", "ninja", "alternate-screen", "still-alternate"],
+)
+def test_output_splitter(chunks: list[bytes], lines: list[str | bytes], pending: str | None, full_screen: bool) -> None:
+    """Whole lines as a terminal shows them, the line being written, and the
+    alternate screen's stretches passed on untouched (the bytes)."""
+    splitter = OutputSplitter()
+    events = [event for chunk in chunks for event in splitter.feed(chunk)]
+    shown = [value for kind, value in events if kind in ("line", "raw")]
+    assert (shown, splitter.pending(), splitter.full_screen) == (lines, pending, full_screen)
+
+
+@pytest.mark.parametrize(
+    "typed, full_screen, to_command, keys, interrupt",
+    [
+        (b"abc\r", False, b"abc\r", "", False),
+        (b"\x1dc\x1dfq", False, b"q", "cf", False),  # the view's keys after Ctrl-]
+        (b"\x1d\x1d", False, b"\x1d", "", False),  # Ctrl-] twice: one for the command
+        (b"x\x03", False, b"x", "", True),  # Ctrl-C: the watcher interrupts, and follows up
+        (b"\x03\x1a", True, b"\x03\x1a", "", False),  # on the alternate screen, the command's
+    ],
+    ids=["plain", "prefix", "prefix-twice", "interrupt", "full-screen"],
+)
+def test_key_router(typed: bytes, full_screen: bool, to_command: bytes, keys: str, interrupt: bool) -> None:
+    assert KeyRouter().route(typed, full_screen=full_screen) == (to_command, keys, interrupt)
 
 
 @pytest.mark.parametrize(
@@ -127,7 +199,7 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
 
     def enough_recorded() -> bool:
         # Six samples, one of them with the whole tree: the tree then ends.
-        whole = [decode_line(line) for line in recorded_lines(record)]
+        whole = [decode_line(line) for line in recorded_lines(record)[1:]]  # after the watch's own first line
         return len(whole) >= 6 and any(isinstance(s, Snapshot) and len(s.processes) == 4 for s in whole)
 
     with open(out, "wb") as stdout:  # not a terminal: the command's output lands there untouched
@@ -143,13 +215,17 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
     assert watch.returncode == 3, err
     assert re.fullmatch(r"busy tree: \d+ \[\d+, \d+, \d+\]\nbusy tree done\n", out.read_text())
     assert re.search(r"Exit status +3", err) and "4 seen, 0 still running" in err
-    snapshots = [decode_line(line) for line in record.read_text().splitlines()]
+    first, *lines, last = record.read_text().splitlines()
+    start, end = json.loads(first), json.loads(last)
+    assert start["command"] == [sys.executable, str(BUSY_TREE), "1", str(stop)] and start["cores"] == os.cpu_count()
+    assert end["status"] == 3 and "signal" not in end and end["endedUnixMs"] > start["startedUnixMs"]
+    snapshots = [decode_line(line) for line in lines]
     assert len(snapshots) >= 6 and all(isinstance(s, Snapshot) for s in snapshots)
     sequences = [s.sequence for s in snapshots]
     assert sequences == list(range(sequences[0], sequences[0] + len(sequences)))  # none missing
     assert max(len(s.processes) for s in snapshots) == 4  # the tree, without the watcher and its sidecar
-    # Streamed samples between a first and a last one taken on request.
-    assert [s.request_id is None for s in snapshots] == [False] + [True] * (len(snapshots) - 2) + [False]
+    # Streamed samples, then a last one taken on request once the command has ended.
+    assert [s.request_id is None for s in snapshots] == [True] * (len(snapshots) - 1) + [False]
     assert snapshots[-1].processes == []  # the tree has ended
     again = tmp_path / ("again" + plot.suffix)
     replot = subprocess.run(watch_command(sidecar_binary, "plot", str(record), "-o", str(again))[:3] + [
@@ -161,10 +237,12 @@ def test_record_and_plot(sidecar_binary: Path, tmp_path: Path, plot_name: str) -
             root = ElementTree.parse(path).getroot()
             assert root.tag.endswith("svg")
             text = path.read_text()
-            assert "resident memory (MiB)" in text and "python3" in text
+            assert "resident memory (MiB)" in text and "python3" in text and "after the last sample" in text
+            assert f"{os.cpu_count()} processors" in text and "ended, status 3" in text
         else:
             assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert "busy_tree.py" in plot.read_text(errors="replace") or plot.suffix == ".png"
+    if plot.suffix == ".svg":  # titled with the command, the second time from the record
+        assert all("busy_tree.py" in path.read_text() for path in (plot, again))
 
 
 def test_a_plot_of_nothing_says_so(sidecar_binary: Path, tmp_path: Path) -> None:
@@ -191,7 +269,9 @@ def test_a_plot_of_nothing_says_so(sidecar_binary: Path, tmp_path: Path) -> None
         (["--record", "/no/such/dir/r.jsonl"], 2, "no directory /no/such/dir"),
         (["--record", "{tmp}"], 2, "is a directory"),
         (["--sidecar", "/nonexistent/sidecar"], 2, "no such executable"),
-        (["--", "/nonexistent/command"], 2, "cannot start /nonexistent/command"),
+        (["--", "/nonexistent/command"], 127, "cannot start /nonexistent/command: no such command"),
+        (["--", "no-such-command-here"], 127, "cannot start no-such-command-here: no such command"),
+        (["--", "{tmp}"], 126, "is a directory"),
         (["--version"], 0, "sidecar-watch 0.1.0"),
     ],
 )
@@ -209,7 +289,8 @@ def test_options_are_checked_before_the_command_starts(
 
 
 def test_a_missing_module_is_one_sentence() -> None:
-    code = "import sys; sys.modules['rich'] = None\nfrom sidecar_client.watch import main\nraise SystemExit(main(['--help']))"
+    code = ("import sys; sys.modules['rich'] = None\nfrom sidecar_client.watch import main\n"
+            f"raise SystemExit(main(['--sidecar', {sys.executable!r}, '--', 'true']))")
     done = subprocess.run([sys.executable, "-c", code], env=watch_env(), capture_output=True, text=True, timeout=30)
     assert done.returncode == 1
     assert done.stderr.strip().count("\n") == 0 and "install the Debian package python3-rich" in done.stderr
@@ -363,6 +444,15 @@ def terminal() -> Iterator[Terminal]:
     term.kill()
 
 
+def written(status_file: Path) -> bool:
+    """Whether the shell has written the watch's status: the file is made before
+    the status is written into it."""
+    try:
+        return status_file.read_text().endswith("\n")
+    except FileNotFoundError:
+        return False
+
+
 def shell_line(argv: list[str], status_file: Path) -> str:
     env = f"PYTHONPATH={shlex.quote(str(CLIENT_ROOT))}"
     # Keep the window open after the watch ends so its last screen can be read.
@@ -408,7 +498,7 @@ def test_live_view_at_two_sizes(sidecar_binary: Path, tmp_path: Path, terminal: 
 
     terminal.wait_for(narrow_view)
     stop.touch()
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert re.search(r"Exit status +3", final) and "4 seen, 0 still running" in final
     assert status.read_text().strip() == "3"
 
@@ -425,7 +515,7 @@ def test_keys_sort_and_fold(sidecar_binary: Path, tmp_path: Path, terminal: Term
     terminal.keys("f")
     terminal.wait_for(lambda s: "sort cpu" in s and "folded" not in s and s.count("sleep") >= 3)
     terminal.keys("C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "still running" in s)
+    final = terminal.wait_for(lambda s: written(status) and "still running" in s)
     assert "4 seen, 4 still running" in final
     assert status.read_text().strip() == "130"
     assert tree.root.poll() is None  # Ctrl-C ended the watch, not the watched tree
@@ -439,7 +529,7 @@ def test_the_command_has_a_terminal(sidecar_binary: Path, tmp_path: Path, termin
     # Printed, without a flush, while the program still runs: a terminal's line buffering.
     terminal.wait_for(lambda s: "stdout is a tty: True True" in s and "tree total" in s)
     terminal.keys("C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert status.read_text().strip() == "130" and "1 seen, 0 still running" in final
 
 
@@ -456,6 +546,9 @@ def test_pid_watch_ends_with_its_root(sidecar_binary: Path, tmp_path: Path, make
         _, err = watch.communicate(timeout=120)
     assert watch.returncode == 0
     assert "2 seen, 0 still running" in err
+    # Not the parent: every CPU figure is what the samples saw since the watch began, and says so.
+    assert "used since the watch began" in err and "CPU time since the watch began" in err
+    assert "after the last sample" not in err
 
 
 def test_ctrl_c_reaches_the_whole_group(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
@@ -467,7 +560,157 @@ def test_ctrl_c_reaches_the_whole_group(sidecar_binary: Path, tmp_path: Path, te
     terminal.wait_for(lambda s: "stubborn started" in s and "tree total" in s and s.count("python") >= 2)
     child = int(child_file.read_text())
     terminal.keys("C-c")
-    final = terminal.wait_for(lambda s: status.exists() and "Exit status" in s)
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
     assert "sent SIGINT" in final and "sending SIGTERM" in final
     assert status.read_text().strip() == "143"
     wait_until(lambda: gone(child), "the command's child to end")
+
+
+def test_less_scrolls_searches_and_quits(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    """A full-screen program gets the terminal and every key, and gives it back."""
+    text, status = tmp_path / "big.txt", tmp_path / "status"
+    text.write_text("".join(f"line {n}\n" for n in range(1, 3001)))
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "less", str(text)), status))
+    terminal.wait_for(lambda s: s.startswith("line 1\n") and "tree total" not in s)
+    terminal.keys("Space")  # a page on
+    terminal.wait_for(lambda s: re.search(r"^line 40$", s, re.M) is not None and "line 1\n" not in s)
+    terminal.keys("/1500", "Enter")
+    terminal.wait_for(lambda s: s.startswith("line 1500\n"))
+    terminal.keys("q")
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
+    assert status.read_text().strip() == "0" and re.search(r"Processes +[01] seen, 0 still running", final)
+
+
+@pytest.mark.parametrize("piped", [False, True], ids=["typed", "piped"])
+def test_a_prompt_shows_and_reads_a_line(sidecar_binary: Path, tmp_path: Path, terminal: Terminal,
+                                         piped: bool) -> None:
+    status = tmp_path / "status"
+    script = 'printf "name? "; read name; echo "hello [$name]"'
+    line = shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sh", "-c", script), status)
+    if piped:
+        terminal.start("printf 'from a pipe\\n' | " + line)
+        final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
+        assert "name? hello [from a pipe]" in final
+    else:
+        terminal.start(line)
+        # The prompt, without a line end, above the view while the command waits.
+        terminal.wait_for(lambda s: re.search(r"^name\? ?$", s, re.M) is not None and "tree total" in s)
+        terminal.keys("bob")
+        terminal.wait_for(lambda s: "name? bob" in s)
+        terminal.keys("Enter")
+        final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
+        assert "name? bob\nhello [bob]" in final
+    assert status.read_text().strip() == "0"
+
+
+PROGRESS = """
+import os, sys, time
+count = 0
+while not os.path.exists(sys.argv[1]):
+    count += 1
+    sys.stdout.write(f"\\rprogress {count}")
+    sys.stdout.flush()
+    time.sleep(0.02)
+print("\\rdone", flush=True)
+"""
+
+
+def test_a_progress_bar_shows_while_it_runs(sidecar_binary: Path, tmp_path: Path, terminal: Terminal) -> None:
+    status, stop = tmp_path / "status", tmp_path / "stop"
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--",
+                                            sys.executable, "-c", PROGRESS, str(stop)), status))
+    counts = []
+
+    def progress(screen: str) -> bool:
+        found = re.search(r"^progress (\d+)$", screen, re.M)
+        if found and "tree total" in screen:
+            counts.append(int(found.group(1)))
+        return len(set(counts)) >= 2  # rewritten in place: two states, one line
+
+    terminal.wait_for(progress)
+    stop.touch()
+    final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
+    assert not re.search(r"^progress \d+$", final, re.M) and re.search(r"^done$", final, re.M)
+
+
+ORPHAN = """
+import os, signal, sys, time
+for name in sys.argv[2:]:
+    signal.signal(getattr(signal, "SIG" + name), signal.SIG_IGN)
+with open(sys.argv[1] + ".part", "w") as out:
+    out.write(str(os.getpid()))
+os.rename(sys.argv[1] + ".part", sys.argv[1])
+time.sleep(600)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a subreaper is Linux's")
+@pytest.mark.parametrize("ignored", [["INT"], ["INT", "HUP"]], ids=["INT", "INT-HUP"])
+def test_an_orphan_outlives_the_command_on_its_terminal(sidecar_binary: Path, tmp_path: Path, terminal: Terminal,
+                                                          ignored: list[str]) -> None:
+    """The command's end does not hang up what it left on its terminal: the
+    orphan is listed as still running and lives on after the watch."""
+    status, left, script = tmp_path / "status", tmp_path / "left", tmp_path / "orphan.py"
+    script.write_text(ORPHAN)
+    shell = (f"{shlex.quote(sys.executable)} {shlex.quote(str(script))} {shlex.quote(str(left))} {' '.join(ignored)} &"
+             f" while [ ! -e {shlex.quote(str(left))} ]; do sleep 0.05; done; echo parent leaves")
+    terminal.start(shell_line(watch_command(sidecar_binary, "--interval", "250", "--", "sh", "-c", shell), status))
+    try:
+        final = terminal.wait_for(lambda s: written(status) and "Exit status" in s)
+        pid = int(left.read_text())
+        assert re.search(rf"1 still running: python3 \({pid}\)", final), final
+        assert not gone(pid)
+    finally:
+        if left.exists():
+            os.kill(int(left.read_text()), signal.SIGKILL)
+
+
+BUSY = """
+import os, resource, subprocess, sys, time
+def spin(seconds):
+    end = time.process_time() + seconds
+    while time.process_time() < end:
+        pass
+def own():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+if sys.argv[1] == "child":
+    spin(0.35)
+    out = os.open(sys.argv[2], os.O_WRONLY | os.O_APPEND)
+    os.write(out, f"{own()!r}\\n".encode())
+    os._exit(0)  # nothing after the measure
+children = [subprocess.Popen([sys.executable, __file__, "child", sys.argv[2]]) for _ in range(6)]
+for child in children:
+    child.wait()
+out = os.open(sys.argv[2], os.O_WRONLY | os.O_APPEND)
+os.write(out, f"{own()!r}\\n".encode())
+os._exit(0)
+"""
+
+
+@pytest.mark.parametrize("on_terminal", [False, True], ids=["plain", "terminal"])
+def test_the_total_is_the_cpu_the_processes_measure(sidecar_binary: Path, tmp_path: Path, terminal: Terminal,
+                                                    on_terminal: bool) -> None:
+    """Six short busy processes, shorter than one sample interval: the samples see
+    little of them, the total is what they measure themselves, within 1 %."""
+    script, measured, summary, status = (tmp_path / n for n in ("busy.py", "measured", "summary", "status"))
+    script.write_text(BUSY)
+    measured.write_text("")
+    command = watch_command(sidecar_binary, "--", sys.executable, str(script), "parent", str(measured))
+    if on_terminal:  # the command on a terminal (through its session's holder), the summary in a file
+        terminal.start(f"env PYTHONPATH={shlex.quote(str(CLIENT_ROOT))} {shlex.join(command)} "
+                       f"2> {shlex.quote(str(summary))}; echo $? > {shlex.quote(str(status))}")
+        wait_until(lambda: written(status) and status.read_text().endswith("\n"), "the watch to end")
+        assert status.read_text().strip() == "0"
+        err = summary.read_text()
+    else:
+        done = subprocess.run(command, env=watch_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr
+        err = done.stderr
+    own = [float(line) for line in measured.read_text().split()]
+    assert len(own) == 7
+    found = re.search(r"CPU time +([\d.]+) s \(exact", err)
+    assert found, err
+    assert float(found.group(1)) == pytest.approx(sum(own), rel=0.01), err
+    assert "\x1b[" not in err and "tree total" not in err  # nothing of the view in a file

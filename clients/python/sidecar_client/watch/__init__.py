@@ -7,8 +7,9 @@
     sidecar-watch plot RECORD -o FILE.svg
 
 The tool itself is in :mod:`.app`; this entry point only turns a missing
-third-party module into one plain sentence, so that it can be imported
-without them (the model and the tests need only the standard library).
+third-party module into one plain sentence.  Each module is imported when a
+run needs it, so ``--help`` and ``--version`` need neither, and the model
+and the tests need only the standard library.
 """
 
 from __future__ import annotations
@@ -21,8 +22,10 @@ PACKAGES = {"rich": "python3-rich", "matplotlib": "python3-matplotlib"}
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run sidecar-watch; returns the exit status."""
+    from .app import run
+
     try:
-        from .app import run
+        return run(argv)
     except ModuleNotFoundError as exc:
         top = (exc.name or "").split(".")[0]
         if top not in PACKAGES:
@@ -33,4 +36,3 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             file=sys.stderr,
         )
         return 1
-    return run(argv)

@@ -16,21 +16,22 @@ matplotlib.use("Agg")
 
 from matplotlib.figure import Figure  # noqa: E402
 
-from .model import WatchModel  # noqa: E402
+from .model import UNSEEN, WatchModel, label_of  # noqa: E402
 
 MIB = 1024 * 1024
-PROCESS_COLOURS = ["tab:orange", "tab:green", "tab:red", "tab:brown", "tab:olive", "tab:cyan", "tab:pink", "tab:gray"]
+TREE_COLOUR, TREE_FILL = "black", "tab:blue"
+PROCESS_COLOURS = ["tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown", "tab:olive", "tab:cyan", "tab:pink"]
 
 
 def grouped_series(model: WatchModel) -> dict[str, list[tuple[float, float, float]]]:
-    """Per process name: (seconds since the first snapshot, CPU %, resident MiB) summed over
-    the processes of that name, at every snapshot of the watch."""
+    """Per program: (seconds since the first point, CPU %, resident MiB) summed over
+    its processes, at every snapshot of the watch."""
     points = model.timeline
     start = points[0].sampled_at_unix_ms if points else 0
     index = {p.sampled_at_unix_ms: i for i, p in enumerate(points)}
     groups: dict[str, list[list[float]]] = {}
     for key, series in model.per_process_series().items():
-        name = model.records[key].last.name
+        name = label_of(model.records[key].last)
         values = groups.setdefault(name, [[(p.sampled_at_unix_ms - start) / 1000, 0.0, 0.0] for p in points])
         for at, cpu, resident in series:
             values[index[at]][1] += cpu
@@ -38,14 +39,23 @@ def grouped_series(model: WatchModel) -> dict[str, list[tuple[float, float, floa
     return {name: [tuple(v) for v in values] for name, values in groups.items()}  # type: ignore[misc]
 
 
+def end_text(status: int) -> str:
+    if status > 128:
+        return f"ended by signal {status - 128}"
+    return f"ended, status {status}"
+
+
 def write_plot(model: WatchModel, path: Union[str, os.PathLike[str]], *, title: str, top: int = 4) -> None:
     """Write the timeline of ``model`` to ``path``.
 
-    Two panels over the seconds since the first snapshot: the tree's CPU
-    (percent of one processor, from the CPU time used in each interval, so
-    that the area under it is the CPU time measured) and its resident
-    memory (MiB), each with the ``top`` process names of most CPU time as
-    thin lines, one colour per name in both panels.
+    Two panels over the seconds since the command started (or the first
+    snapshot): the tree's CPU (percent of one processor, from the CPU time
+    used in each interval, so that the area under it is the CPU time the
+    samples saw) under a line at 100 % times the machine's processors, and
+    its resident memory (MiB), each with the ``top`` programs of most CPU
+    time as thinner lines, one colour per program in both panels.  The
+    legend gives the watch's CPU figures as the summary does, the CPU that no
+    sample saw among them, and a vertical line marks the command's end.
     """
     points = model.timeline
     start = points[0].sampled_at_unix_ms if points else 0
@@ -60,27 +70,34 @@ def write_plot(model: WatchModel, path: Union[str, os.PathLike[str]], *, title: 
                       ha="center", va="center", transform=cpu_axes.transAxes)
         figure.savefig(path)
         return
-    cpu_axes.step(seconds, [p.cpu_percent for p in points], where="pre", color="tab:blue", linewidth=2,
-                  label=f"tree ({model.total_cpu_time_ms / 1000:.1f} s CPU)")
-    cpu_axes.fill_between(seconds, [p.cpu_percent for p in points], step="pre", color="tab:blue", alpha=0.15)
-    mem_axes.plot(seconds, [p.resident_bytes / MIB for p in points], color="tab:purple", linewidth=2, label="tree")
-    mem_axes.fill_between(seconds, [p.resident_bytes / MIB for p in points], color="tab:purple", alpha=0.15)
-    cpu_by_name = {name: cpu for name, _, cpu, _ in model.by_name()}
-    counts = {name: count for name, count, _, _ in model.by_name()}
+    account = model.cpu_account()
+    kind = "CPU" if account.exact else "CPU since the watch began"
+    cpu_axes.fill_between(seconds, [p.cpu_percent for p in points], step="pre", color=TREE_FILL, alpha=0.18)
+    cpu_axes.step(seconds, [p.cpu_percent for p in points], where="pre", color=TREE_COLOUR, linewidth=1.6,
+                  label=f"tree ({account.total_ms / 1000:.1f} s {kind})")
+    mem_axes.fill_between(seconds, [p.resident_bytes / MIB for p in points], color=TREE_FILL, alpha=0.18)
+    mem_axes.plot(seconds, [p.resident_bytes / MIB for p in points], color=TREE_COLOUR, linewidth=1.6, label="tree")
+    cpu_axes.axhline(100 * model.cores, color="gray", linestyle=":", linewidth=1.2,
+                     label=f"{model.cores} processors ({100 * model.cores} %)")
     groups = grouped_series(model)
-    ranked = sorted(groups, key=lambda name: -cpu_by_name.get(name, 0))[:top]
-    for colour, name in zip(PROCESS_COLOURS, ranked):
-        series = groups[name]
-        label = name if counts[name] == 1 else f"{name} ×{counts[name]}"
-        cpu_axes.step([t for t, _, _ in series], [c for _, c, _ in series], where="pre", linewidth=0.9,
-                      alpha=0.8, color=colour, label=f"{label} ({cpu_by_name[name] / 1000:.1f} s)")
-        mem_axes.plot([t for t, _, _ in series], [m for _, _, m in series], linewidth=0.9, alpha=0.8,
-                      color=colour, label=label)
+    for colour, row in zip(PROCESS_COLOURS, [r for r in account.rows if r.label in groups][:top]):
+        series = groups[row.label]
+        label = row.label if row.processes == 1 else f"{row.label} ×{row.processes}"
+        cpu_axes.step([t for t, _, _ in series], [c for _, c, _ in series], where="pre", linewidth=1.0,
+                      color=colour, label=f"{label} ({row.cpu_ms / 1000:.1f} s)")
+        mem_axes.plot([t for t, _, _ in series], [m for _, _, m in series], linewidth=1.0, color=colour, label=label)
+    if account.exact:
+        cpu_axes.plot([], [], " ", label=f"{UNSEEN} ({account.unseen_ms / 1000:.1f} s)")
+    if model.end is not None:
+        for axes in (cpu_axes, mem_axes):
+            axes.axvline((model.end.at_unix_ms - start) / 1000, color="tab:red", linestyle="--", linewidth=1.0,
+                         label=end_text(model.end.status) if axes is cpu_axes else None)
     for axes in (cpu_axes, mem_axes):
         axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small", frameon=False)
         axes.grid(alpha=0.3)
         axes.set_ylim(bottom=0)
     cpu_axes.set_ylabel("CPU (% of one processor)")
     mem_axes.set_ylabel("resident memory (MiB)")
-    mem_axes.set_xlabel("seconds since the first sample")
+    mem_axes.set_xlabel("seconds since the command started" if model.started_ms is not None
+                        else "seconds since the first sample")
     figure.savefig(path)

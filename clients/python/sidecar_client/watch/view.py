@@ -10,14 +10,14 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Optional, Sequence
+from typing import Optional, Sequence
 
 from rich.console import Group, RenderableType
 from rich.table import Table
 from rich.text import Text
 
-from .. import ProcessSample, Snapshot
-from .model import ProcessKey, WatchModel, cpu_used_ms, key_of, total_resident, tree_order
+from .. import ProcessSample
+from .model import UNSEEN, WatchModel, key_of, label_of, total_resident, tree_order
 
 SPARK = "▁▂▃▄▅▆▇█"
 
@@ -74,6 +74,11 @@ def human_ms(ms: float) -> str:
     return f"{hours}h{minutes:02d}m"
 
 
+def precise_ms(ms: float) -> str:
+    """A total to the hundredth of a second: ``850 ms``, ``12.34 s``, else as :func:`human_ms`."""
+    return f"{ms / 1000:.2f} s" if 1000 <= ms < 60_000 else human_ms(ms)
+
+
 def lifetime_text(ms: int) -> str:
     """A lifetime from a start time of whole seconds: whole seconds, ``<1 s`` below one."""
     seconds = ms // 1000
@@ -85,6 +90,9 @@ def lifetime_text(ms: int) -> str:
 
 
 SORTS = ("tree", "cpu", "mem", "pid")
+SOURCE_SUFFIXES = (".c", ".cc", ".cpp", ".cxx", ".c++", ".C", ".m", ".mm", ".s", ".S", ".i", ".ii", ".f", ".f90",
+                   ".rs", ".go", ".java", ".py", ".cu", ".ts", ".js")
+OUTPUT_OPTIONS = ("-o", "-MF", "-MT", "-MQ", "-dumpbase", "-dumpbase-ext", "-dumpdir", "-auxbase", "-auxbase-strip")
 
 
 @dataclass
@@ -114,38 +122,6 @@ class Row:
         return sum(known) if known else None
 
 
-def history_series(history: Iterable[Snapshot], model: WatchModel) -> tuple[dict[ProcessKey, list[float]], dict[ProcessKey, list[float]], list[float], list[float]]:
-    """Per-process and tree-total series of CPU % and resident bytes, oldest first.
-
-    CPU is taken from the differences of CPU time between snapshots, so a
-    new process's first interval counts what it used in it.  A process
-    absent from a snapshot of the window counts 0 there, so all series of
-    one window line up.
-    """
-    history = [model.visible(s) for s in history]
-    cpu: dict[ProcessKey, list[float]] = {}
-    mem: dict[ProcessKey, list[float]] = {}
-    cpu_total: list[float] = []
-    previous: Optional[Snapshot] = None
-    for index, snapshot in enumerate(history):
-        before = {p.pid: p for p in previous.processes} if previous else {}
-        seconds = (snapshot.sampled_at_unix_ms - previous.sampled_at_unix_ms) / 1000 if previous else 0.0
-        total = 0.0
-        for sample in snapshot.processes:
-            key = key_of(sample)
-            used = cpu_used_ms(sample, before.get(sample.pid), previous is None)
-            percent = used / 10 / seconds if seconds > 0 else 0.0
-            total += percent
-            cpu.setdefault(key, [0.0] * index).append(percent)
-            mem.setdefault(key, [0.0] * index).append(float(sample.resident_bytes))
-        for series in (cpu, mem):
-            for values in series.values():
-                values.extend([0.0] * (index + 1 - len(values)))
-        cpu_total.append(total)
-        previous = snapshot
-    return cpu, mem, cpu_total, [float(total_resident(s)) for s in history]
-
-
 def build_rows(processes: list[ProcessSample], options: ViewOptions) -> list[Row]:
     """The rows in the chosen order, processes of one name folded where asked.
 
@@ -153,22 +129,23 @@ def build_rows(processes: list[ProcessSample], options: ViewOptions) -> list[Row
     sorted by CPU or memory, all processes of one name fold.
     """
     if options.sort == "tree":
-        ordered = tree_order(processes)
+        ordered = tree_order(processes, label_of if options.fold else None)
         parents = {p.ppid for p in processes}
         rows: list[Row] = []
         for guide, sample in ordered:
             last = rows[-1] if rows else None
-            if (options.fold and last is not None and last.first.name == sample.name
+            if (options.fold and last is not None and label_of(last.first) == label_of(sample)
                     and last.first.ppid == sample.ppid and sample.pid not in parents
                     and last.first.pid not in parents):
                 last.samples.append(sample)
+                last.guide = guide  # the last of the siblings tells whether more follow
                 continue
             rows.append(Row(guide, [sample]))
         return rows
     if options.fold and options.sort != "pid":
         groups: dict[str, list[ProcessSample]] = {}
         for sample in processes:
-            groups.setdefault(sample.name, []).append(sample)
+            groups.setdefault(label_of(sample), []).append(sample)
         rows = [Row("", members) for members in groups.values()]
     else:
         rows = [Row("", [p]) for p in processes]
@@ -190,9 +167,24 @@ def fitted_label(guide: str, name: str, count: str, width: int) -> Text:
     return label + Text(count, style="bold cyan") if count else label
 
 
+def arguments_text(sample: ProcessSample, width: int) -> str:
+    """A process's arguments in ``width`` columns, its inputs first: the files
+    it reads (a compiler's source) ahead of the options, and the end of a
+    list too long to fit, which names the work more often than its start."""
+    words = sample.command.split()[1:]
+    inputs = [w for i, w in enumerate(words)
+              if w.endswith(SOURCE_SUFFIXES) and not w.startswith("-")
+              and not w.rsplit("/", 1)[-1].startswith(".") and (i == 0 or words[i - 1] not in OUTPUT_OPTIONS)]
+    text = " ".join(words)
+    if inputs:
+        rest = [w for w in words if w not in inputs]
+        text = " ".join(inputs) + ("  " + " ".join(rest) if rest else "")
+        return text if len(text) <= width else text[: max(0, width - 1)] + "…"
+    return text if len(text) <= width else "…" + text[-(width - 1):]
+
+
 def live_view(
     model: WatchModel,
-    history: Sequence[Snapshot],
     *,
     title: str,
     interval_ms: int,
@@ -210,31 +202,35 @@ def live_view(
     snapshot = model.latest
     if snapshot is None:
         return Text(f"{title}: waiting for the first sample…")
-    cpu_series, mem_series, cpu_total, mem_total = history_series(history, model)
     rows = build_rows(snapshot.processes, options)
+    window = 40
+    cpu_total = [p.cpu_percent for p in model.timeline[-window:]]
+    mem_total = [float(p.resident_bytes) for p in model.timeline[-window:]]
     for row in rows:
-        keys = [key_of(p) for p in row.samples]
-        length = len(cpu_total)
-        row.cpu = [sum(cpu_series.get(k, [0.0] * length)[i] for k in keys) for i in range(length)]
-        row.mem = [sum(mem_series.get(k, [0.0] * length)[i] for k in keys) for i in range(length)]
+        row.cpu, row.mem = model.recent([key_of(p) for p in row.samples], window)
     cpu_top = max([100.0, *cpu_total])
     mem_top = max(mem_total, default=0.0)
     sampled = time.strftime("%H:%M:%S", time.localtime(snapshot.sampled_at_unix_ms / 1000))
-    room = width - len(sampled) - 60
-    header = Text.assemble(
-        (title if len(title) <= max(12, room) else "…" + title[-max(11, room - 1):], "bold"),
-        f" · {plural(len(snapshot.processes), 'process')} · {sampled} · every {interval_ms / 1000:g} s"
-        f" · sort {options.sort}{' · folded' if options.fold else ''}",
-        no_wrap=True, overflow="ellipsis",
-    )
+    facts = (f" · {plural(len(snapshot.processes), 'process')} · {sampled} · every {interval_ms / 1000:g} s"
+             f" · sort {options.sort}{' · folded' if options.fold else ''}"
+             + ("" if model.started_ms is not None else " · CPU time since the watch began"))
+    room = max(20, width - len(facts))  # the command's start stays; the facts give way first
+    shown_title = title if len(title) <= room else title[: room - 1] + "…"
+    header = Text.assemble((shown_title, "bold"), facts, no_wrap=True, overflow="ellipsis")
     header.truncate(width, overflow="ellipsis")
     numbers = 8 + 7 + 7 + 9 + 6  # PID, State, CPU%, CPU time, RSS, each with its gap
     show_io = width - numbers - 16 >= 24  # Read/s and Write/s, when the tree's names keep 24 columns
-    process_width = max(14, min(32, width - numbers - (16 if show_io else 0) - 1))
-    spare = width - numbers - (16 if show_io else 0) - process_width - 1
-    spark_width = min(20, (spare - 2) // 2) if spare >= 12 else 0
-    args_width = spare - 2 * (spark_width + 1) - 2
+    rest = width - numbers - (16 if show_io else 0) - 1
+    # As wide as the tree's rows need, up to a third of a wide terminal, so deep rows keep their guides.
+    needed = max((len(r.guide) + len(label_of(r.first)) + (len(f" ×{len(r.samples)}") if len(r.samples) > 1 else 0)
+                  for r in rows), default=14)
+    process_width = max(14, min(rest, needed, max(32, width // 3)))
+    spare = rest - process_width
+    spark_width = min(20, (spare - 2) // 2) if (spare - 2) // 2 >= 8 else 0  # narrower says little
+    args_width = spare - (2 * (spark_width + 1) if spark_width else 0) - 2
     show_args = args_width >= 12
+    if not show_args:  # what is left goes to the tree
+        process_width = max(14, min(rest - (2 * (spark_width + 1) if spark_width else 0), max(needed, process_width)))
     row_rates = [[model.rates(p) for p in row.samples] for row in rows]
     table = Table(show_footer=True, box=None, header_style="bold", footer_style="bold",
                   pad_edge=False, padding=(0, 1, 0, 0))
@@ -244,7 +240,8 @@ def live_view(
     table.add_column("PID", justify="right", no_wrap=True, min_width=7)
     table.add_column("State", no_wrap=True, max_width=6, overflow="ellipsis")
     table.add_column("CPU%", justify="right", no_wrap=True, min_width=6, footer=f"{sum(cpu_total[-1:]):.1f}")  # since the previous sample
-    table.add_column("CPU time", justify="right", no_wrap=True, min_width=8, footer=human_ms(model.total_cpu_time_ms))
+    table.add_column("CPU time", justify="right", no_wrap=True, min_width=8,
+                     footer=human_ms(model.total_cpu_time_ms))  # as the samples saw it, ended processes too
     table.add_column("RSS", justify="right", no_wrap=True, min_width=5, footer=short_bytes(total_resident(snapshot)))
     if show_io:
         table.add_column("Read/s", justify="right", no_wrap=True, footer=short_bytes(rate_total[0]))
@@ -263,13 +260,13 @@ def live_view(
         first = row.first
         count = len(row.samples)
         cpu = row.cpu[-1] if row.cpu else row.cpu_percent  # from CPU time used since the previous sample
-        label = fitted_label(row.guide, first.name, f" ×{count}" if count > 1 else "", process_width)
+        label = fitted_label(row.guide, label_of(first), f" ×{count}" if count > 1 else "", process_width)
         cells: list[RenderableType] = [
             label,
             str(first.pid) if count == 1 else f"{first.pid}+",
             Text(first.status, style=STATUS_STYLES.get(first.status, "")),
             "–" if cpu is None else f"{cpu:.1f}",
-            human_ms(sum(p.cpu_time_ms for p in row.samples)),
+            human_ms(sum(model.cpu_since_watch_began(p) for p in row.samples)),
             short_bytes(sum(p.resident_bytes for p in row.samples)),
         ]
         if show_io:
@@ -280,10 +277,7 @@ def live_view(
             cells += [Text(sparkline(row.cpu, spark_width, cpu_top), style="cyan"),
                       Text(sparkline(row.mem, spark_width, mem_top), style="magenta")]
         if show_args:
-            words = " ".join(first.command.split()).split(" ", 1)  # one line, whatever the arguments hold
-            arguments = words[1] if count == 1 and len(words) > 1 else "" if count == 1 else f"{count} processes"
-            if len(arguments) > args_width:  # the end names the work (the file a compiler compiles)
-                arguments = "…" + arguments[-(args_width - 1):]
+            arguments = arguments_text(first, args_width) if count == 1 else f"{count} processes"
             cells.append(Text(arguments, style="dim"))
         table.add_row(*cells)
     if hidden:
@@ -296,34 +290,42 @@ def live_view(
 
 
 def summary_view(model: WatchModel, *, title: str, status: int = 0, per_process: bool = False,
-                 command: bool = True, wall_ms: Optional[int] = None) -> RenderableType:
-    """The watch as ``time -v`` would tell it, then a table by process name (or by process)."""
+                 command: bool = True) -> RenderableType:
+    """The watch as ``time -v`` would tell it, then a table by program (or by process)
+    whose CPU times add up to the total above it."""
     records = model.records
     running = model.running()
-    if wall_ms is None:
-        wall_ms = model.timeline[-1].sampled_at_unix_ms - model.timeline[0].sampled_at_unix_ms if model.timeline else 0
+    account = model.cpu_account()
     still = [r for k, r in records.items() if k in running]
     facts = Table.grid(padding=(0, 2))
     facts.add_column(style="bold")
     facts.add_column()
     facts.add_row("Watched", title)
-    facts.add_row("Wall time", human_ms(wall_ms))
+    facts.add_row("Wall time", human_ms(model.wall_ms))
     if command:
         facts.add_row("Exit status", str(status))
-    facts.add_row("CPU time", f"{human_ms(model.total_cpu_time_ms)} (peak {model.peak_cpu_percent:.0f} % of one processor)")
+    if account.exact:
+        how = "exact: the kernel's count at each reaping"
+        if account.still_running_ms > 0:
+            how += f", with {human_ms(account.still_running_ms)} from the last sample of what was not reaped"
+    else:
+        how = "used since the watch began, as the samples saw it"
+    facts.add_row("CPU time", f"{precise_ms(account.total_ms)} ({how}; peak {model.peak_cpu_percent:.0f} % "
+                              f"of one processor)")
     facts.add_row("Peak memory", f"{human_bytes(model.peak_resident_bytes)} resident, the whole tree at once")
     facts.add_row("Processes", f"{len(records)} seen, {len(still)} still running"
-                  + (": " + ", ".join(f"{r.last.name} ({r.last.pid})" for r in still[:6]) if still else ""))
-    table = Table(show_footer=True, header_style="bold", footer_style="bold")
+                  + (": " + ", ".join(f"{label_of(r.last)} ({r.last.pid})" for r in still[:6]) if still else ""))
+    table = Table(show_footer=True, header_style="bold", footer_style="bold", caption_justify="left")
+    total = precise_ms(account.total_ms)
     if per_process:
         table.add_column("PID", justify="right", footer="tree")
-    table.add_column("Process", no_wrap=True, max_width=40, overflow="ellipsis",
+    table.add_column("Process" if per_process else "Program", no_wrap=True, max_width=40, overflow="ellipsis",
                      footer=plural(len(records), "process") if per_process else "tree")
     if per_process:
         table.add_column("Lifetime", justify="right")
     else:
         table.add_column("Count", justify="right", footer=str(len(records)))
-    table.add_column("CPU time", justify="right", footer=human_ms(model.total_cpu_time_ms))
+    table.add_column("CPU time", justify="right", footer=total)
     table.add_column("Peak resident", justify="right", footer=f"peak {human_bytes(model.peak_resident_bytes)}")
     if per_process:
         table.add_column("Read", justify="right", footer=human_bytes(model.total_read_bytes))
@@ -331,16 +333,23 @@ def summary_view(model: WatchModel, *, title: str, status: int = 0, per_process:
         for key, record in sorted(records.items(), key=lambda item: (item[1].last.start_time_ms, item[0])):
             table.add_row(
                 str(record.last.pid),
-                record.last.name,
+                label_of(record.last),
                 lifetime_text(record.lifetime_ms) + (" +" if key in running else ""),
                 human_ms(record.measured_cpu_ms),
                 human_bytes(record.peak_resident_bytes),
                 human_bytes(record.last.io_read_bytes),
                 human_bytes(record.last.io_write_bytes),
             )
-        table.caption = "lifetimes to the second (start times have that resolution); '+': still running"
+        caption = "lifetimes to the second (start times have that resolution); '+': still running"
     else:
-        for name, count, cpu_ms, peak in model.by_name():
-            table.add_row(name, str(count), human_ms(cpu_ms), human_bytes(peak))
-        table.caption = "peak resident: the largest of one process; --processes lists each process"
+        for row in account.rows:
+            table.add_row(row.label, str(row.processes), human_ms(row.cpu_ms), human_bytes(row.peak_resident_bytes))
+        caption = "peak resident: the largest of one process; --processes lists each process"
+    if account.exact:
+        cells = ["", Text(UNSEEN, style="italic"), "", human_ms(account.unseen_ms), ""]
+        table.add_row(*(cells if per_process else cells[1:]), *(["", ""] if per_process else []))
+        caption = f"'{UNSEEN}': CPU that no sample saw, used after a process's last sample; " + caption
+    else:
+        caption = "CPU time since the watch began; " + caption
+    table.caption = caption
     return Group(facts, table)
