@@ -85,28 +85,28 @@ std::size_t ProcessInfoSource::refresh(const RefreshSelection& selection, const 
     if (exitWatch_) {
       news_.clear();
       exitWatch_->collect(news_);
-      for (const std::uint32_t pid : news_.ended) {
-        lostSet_.insert(pid);
-        const auto found = processes_.find(pid);
-        if (found == processes_.end()) continue;
-        found->second.endWatched = false;
-        found->second.endSeen = true;
-        found->second.exitNews = ProcessInfo::ExitNews::ended;
-      }
-      for (const std::uint32_t pid : news_.released) {
-        lostSet_.insert(pid);
-        const auto found = processes_.find(pid);
-        if (found == processes_.end()) continue;
-        found->second.endSeen = false;
-        found->second.exitNews = ProcessInfo::ExitNews::released;
-      }
-      for (const std::uint32_t pid : news_.givenUp) {
-        lostSet_.insert(pid);
-        const auto found = processes_.find(pid);
-        if (found == processes_.end()) continue;
-        found->second.endWatched = false;
-        found->second.endSeen = false;
-      }
+      // Each pid of the news is read again; its record, if any, learns what
+      // the watch said.
+      const auto learn = [this](const std::vector<std::uint32_t>& pids, auto update) {
+        for (const std::uint32_t pid : pids) {
+          lostSet_.insert(pid);
+          const auto found = processes_.find(pid);
+          if (found != processes_.end()) update(found->second);
+        }
+      };
+      learn(news_.ended, [](ProcessInfo& info) {
+        info.endWatched = false;
+        info.endSeen = true;
+        info.exitNews = ProcessInfo::ExitNews::ended;
+      });
+      learn(news_.released, [](ProcessInfo& info) {
+        info.endSeen = false;
+        info.exitNews = ProcessInfo::ExitNews::released;
+      });
+      learn(news_.givenUp, [](ProcessInfo& info) {
+        info.endWatched = false;
+        info.endSeen = false;
+      });
     }
     const bool leaveUnread = pick != nullptr && coverage == Coverage::changedAndPicked && exitWatch_;
 

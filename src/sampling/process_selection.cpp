@@ -9,12 +9,14 @@
 namespace sidecar::sampling {
 namespace {
 
-/// A visited process: pid and start together, so that a pid that reappears
-/// with another start is a different process.
+/// A visited process: pid and start together (with the succession, for a
+/// pid taken again within one clock tick), so that a pid that reappears as
+/// another process is a different process.
 struct PidStart {
   std::uint32_t pid = 0;
   std::uint64_t startTimeMs = 0;
   std::uint64_t startInstant = 0;
+  std::uint32_t succession = 0;
   bool operator==(const PidStart&) const = default;
 };
 
@@ -51,7 +53,7 @@ struct ChildIndex {
     children.resize(nodes.size());
     for (const auto& node : nodes) {
       Range& range = ranges[node.ppid];
-      children[range.begin + range.count] = PidStart{node.pid, node.startTimeMs, node.startInstant};
+      children[range.begin + range.count] = PidStart{node.pid, node.startTimeMs, node.startInstant, node.succession};
       ++range.count;
     }
   }
@@ -79,16 +81,10 @@ ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32
 
   // Start time of every live pid; with a repeated pid the later node counts.
   std::unordered_map<std::uint32_t, PidStart> startTimes;
-  std::unordered_map<std::uint32_t, std::uint32_t> successions;
   startTimes.reserve(nodes.size());
   for (const auto& node : nodes) {
-    startTimes.insert_or_assign(node.pid, PidStart{node.pid, node.startTimeMs, node.startInstant});
-    if (node.succession != 0) successions.insert_or_assign(node.pid, node.succession);
+    startTimes.insert_or_assign(node.pid, PidStart{node.pid, node.startTimeMs, node.startInstant, node.succession});
   }
-  const auto successionOf = [&successions](std::uint32_t pid) {
-    const auto found = successions.find(pid);
-    return found == successions.end() ? 0U : found->second;
-  };
 
   // A match recorded for an entry that has gone or names another second
   // no longer holds.
@@ -114,11 +110,11 @@ ProcessSelection selectProcesses(std::span<const ProcessNode> nodes, std::uint32
       if (second != live->second.startTimeMs) {
         continue;
       }
-      const std::uint32_t succession = successionOf(pid);
+      const PidStart& process = live->second;
       const auto [match, first] =
-          matches.try_emplace(pid, ExternalMatch{second, live->second.startInstant, succession});
+          matches.try_emplace(pid, ExternalMatch{second, process.startInstant, process.succession});
       if (!first &&
-          (match->second.startInstant != live->second.startInstant || match->second.succession != succession)) {
+          (match->second.startInstant != process.startInstant || match->second.succession != process.succession)) {
         continue;  // a later process on the pid, within the same second or even the same tick
       }
     }
