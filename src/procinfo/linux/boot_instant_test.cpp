@@ -58,27 +58,27 @@ TEST(StartSecondAfterBootTest, TheSecondInWhichTheStartLies) {
 }
 
 // One process started by the test: the wall clock just before and just after
-// it was forked, and the start ticks the kernel recorded for it.
+// it was forked, the start ticks the kernel recorded for it, and the start
+// second reported for it.
 struct Spawn {
   nanoseconds before;
   nanoseconds after;
   std::uint64_t startTicks;
+  std::uint64_t reported = 0;
 };
 
 std::int64_t secondOf(nanoseconds instant) {
   return std::chrono::floor<seconds>(instant).count();
 }
 
-// The spawns whose start second, as `startSecond` computes it from the start
-// ticks, lies outside the seconds the spawn spanned. The kernel cuts the
-// start down to a whole tick, so the second one tick before the spawn began
-// counts as inside.
-std::vector<std::string> startedOutside(const std::vector<Spawn>& spawns,
-                                        const std::function<std::uint64_t(std::uint64_t)>& startSecond) {
+// The spawns whose reported start second lies outside the seconds the spawn
+// spanned. The kernel cuts the start down to a whole tick, so the second one
+// tick before the spawn began counts as inside.
+std::vector<std::string> startedOutside(const std::vector<Spawn>& spawns) {
   std::vector<std::string> outside;
   const nanoseconds tick = nanoseconds(seconds(1)) / TICKS_PER_SECOND;
   for (const Spawn& spawn : spawns) {
-    const auto reported = static_cast<std::int64_t>(startSecond(spawn.startTicks));
+    const auto reported = static_cast<std::int64_t>(spawn.reported);
     if (reported < secondOf(spawn.before - tick) || reported > secondOf(spawn.after)) {
       outside.push_back("ticks " + std::to_string(spawn.startTicks) + " reported in second " +
                         std::to_string(reported) + ", spawned between " + std::to_string(spawn.before.count()) +
@@ -86,6 +86,14 @@ std::vector<std::string> startedOutside(const std::vector<Spawn>& spawns,
     }
   }
   return outside;
+}
+
+// The spawns with their start seconds as `startSecond` computes them from
+// the start ticks.
+std::vector<Spawn> reportedBy(std::vector<Spawn> spawns,
+                              const std::function<std::uint64_t(std::uint64_t)>& startSecond) {
+  for (Spawn& spawn : spawns) spawn.reported = startSecond(spawn.startTicks);
+  return spawns;
 }
 
 // The computation the boot instant replaced: the boot second of /proc/stat
@@ -102,14 +110,14 @@ TEST(StartSecondAfterBootTest, ABootInstantWithAFractionPutsEveryStartInItsOwnSe
   std::vector<Spawn> spawns;
   for (std::uint64_t ms = 1000; ms < 3000; ms += 3) {
     const nanoseconds start = boot + milliseconds(ms);
-    spawns.push_back(Spawn{start - milliseconds(1), start + milliseconds(1), ms / 10});
+    spawns.push_back(Spawn{start - milliseconds(1), start + milliseconds(1), ms / 10, 0});
   }
-  EXPECT_EQ(startedOutside(spawns, [&](std::uint64_t ticks) {
+  EXPECT_EQ(startedOutside(reportedBy(spawns, [&](std::uint64_t ticks) {
               return startSecondAfterBoot(boot, ticks, TICKS_PER_SECOND);
-            }),
+            })),
             std::vector<std::string>{});
   const std::size_t outsideBefore =
-      startedOutside(spawns, [&](std::uint64_t ticks) { return bootSecondPlusTicks(boot, ticks); }).size();
+      startedOutside(reportedBy(spawns, [&](std::uint64_t ticks) { return bootSecondPlusTicks(boot, ticks); })).size();
   EXPECT_GT(outsideBefore, spawns.size() / 8) << "the boot second alone puts a start in the second before";
 }
 
@@ -126,7 +134,6 @@ TEST(StartSecondAfterBootTest, EveryProcessStartedHereIsReportedInTheSecondItSta
   // About 150 processes, a few milliseconds apart, so that their starts fall
   // across every part of a second whatever this machine's boot instant.
   std::vector<Spawn> spawns;
-  std::vector<std::uint64_t> reported;
   for (int i = 0; i < 150; ++i) {
     const nanoseconds before = wallNow();
     const pid_t pid = fork();
@@ -138,12 +145,10 @@ TEST(StartSecondAfterBootTest, EveryProcessStartedHereIsReportedInTheSecondItSta
     Child child(pid);
     const std::optional<BasicInfo> basic = platform.basicInfo(child.upid());
     ASSERT_TRUE(basic.has_value());
-    spawns.push_back(Spawn{before, after, basic->startInstant});
-    reported.push_back(basic->startSeconds);
+    spawns.push_back(Spawn{before, after, basic->startInstant, basic->startSeconds});
     clock.sleepFor(milliseconds(6));
   }
-  std::size_t next = 0;
-  EXPECT_EQ(startedOutside(spawns, [&](std::uint64_t) { return reported[next++]; }), std::vector<std::string>{})
+  EXPECT_EQ(startedOutside(spawns), std::vector<std::string>{})
       << "this machine booted " << (platform.bootInstant() % seconds(1)).count() / 1'000'000
       << " ms past a second";
 }
