@@ -86,7 +86,7 @@ test('calls during a restart wait for the new session; close ends supervision', 
   await waitUntil(() => supervised.sidecar.end !== null, 'the sidecar to end');
   const sample = await supervised.sampleNow(); // made while the restart waits out its delay
   assert.notEqual(supervised.session.id, old.id);
-  assert.equal(sample.processes[0]?.pid, process.pid, 'the configuration was applied again');
+  assert.ok(sample.processes.some((p) => p.pid === process.pid), 'the configuration was applied again');
   const end = await supervised.close();
   assert.deepEqual(end, { status: 0, signal: null, errorLine: null });
   assert.deepEqual(ends, [end]);

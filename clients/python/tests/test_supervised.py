@@ -114,7 +114,8 @@ def test_calls_during_a_restart_wait_and_close_ends_supervision(sidecar_binary: 
         assert supervised.client.wait_ended(10)
         sample = supervised.sample_now()  # made while the restart waits out its delay
         assert supervised.session != old
-        assert sample.processes[0].pid == os.getpid(), "the configuration was applied again"
+        # Sorted by pid: the root is not first where the sidecar's pid has wrapped below it.
+        assert os.getpid() in [p.pid for p in sample.processes], "the configuration was applied again"
     finally:
         assert supervised.close() == 0
     deadline = time.monotonic() + 10
