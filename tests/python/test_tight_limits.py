@@ -69,7 +69,11 @@ class SleepingTree:
         deadline = time.monotonic() + STEP_TIMEOUT
         while True:
             children = self._children()
-            if len(children) == size - 1 and all(self._has_exec(pid) for pid in children):
+            # Started, and asleep: a sleep just exec'd still runs for a
+            # moment (long enough, on a loaded machine, to be sampled so).
+            if len(children) == size - 1 and all(self._has_exec(pid) for pid in children) and all(
+                self._asleep(pid) for pid in [self.root, *children]
+            ):
                 break
             assert time.monotonic() < deadline, "the tree did not start"
             time.sleep(0.01)
@@ -90,6 +94,14 @@ class SleepingTree:
         except OSError:
             return False
         return shown.startswith(b"sleep") or b"\0sleep 120\0" in shown
+
+    @staticmethod
+    def _asleep(pid):
+        try:
+            stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+        except OSError:
+            return False
+        return stat.rpartition(")")[2].split()[0] == "S"
 
     def end(self):
         for pid in [*self._children(), self.root]:

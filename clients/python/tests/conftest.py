@@ -57,6 +57,20 @@ def _wait_for_exec(pid: int, name: str, timeout: float = 10.0) -> None:
     raise AssertionError(f"process {pid} did not exec {name} within {timeout} s")
 
 
+def _wait_until_asleep(pid: int, timeout: float = 10.0) -> None:
+    """Waits until `pid` sleeps. A sleep just exec'd still runs for a moment,
+    long enough on a loaded machine to be sampled as running."""
+    stat = Path(f"/proc/{pid}/stat")
+    deadline = time.monotonic() + timeout
+    while stat.parent.exists() and time.monotonic() < deadline:
+        try:
+            if stat.read_text().rpartition(")")[2].split()[0] == "S":
+                return
+        except OSError:
+            return  # gone: the test will say so
+        time.sleep(0.005)
+
+
 class Tree:
     """A shell with ``children`` sleeping children, all started by the test."""
 
@@ -67,6 +81,7 @@ class Tree:
         self.children = [int(self.root.stdout.readline()) for _ in range(children)]
         for pid in self.children:
             _wait_for_exec(pid, "sleep")
+            _wait_until_asleep(pid)
 
     @property
     def pids(self) -> set[int]:
