@@ -51,12 +51,18 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/clients/python/sidecar_client/watch)
 endif()
 
 # The Debian package. Its dependencies (the C and C++ runtime libraries) are
-# read from the executable by dpkg-shlibdeps.
-set(SIDECAR_PACKAGE_MAINTAINER "sidecar maintainers <maintainers@users.noreply.c-seed-0dbddd76.example>"
-    CACHE STRING "Maintainer named in the Debian package")
+# read from the executable by dpkg-shlibdeps. The project has no address of
+# its own to put in the package's Maintainer field, and an invented one would
+# send mail nowhere: whoever builds the package names themselves, either here
+# or when running CPack (cpack -G DEB -D CPACK_DEBIAN_PACKAGE_MAINTAINER=...).
+set(SIDECAR_PACKAGE_MAINTAINER ""
+    CACHE STRING "Maintainer named in the Debian package, as \"Name <address>\"")
 set(CPACK_PACKAGE_NAME sidecar)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT ${SIDECAR_PACKAGE_MAINTAINER})
+if(SIDECAR_PACKAGE_MAINTAINER)
+  set(CPACK_PACKAGE_CONTACT ${SIDECAR_PACKAGE_MAINTAINER})
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SIDECAR_PACKAGE_MAINTAINER})
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "process monitor driven by a parent application over a pipe")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "sidecar is a small child process that watches other processes for the\n"
@@ -68,7 +74,6 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${SIDECAR_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
