@@ -31,13 +31,26 @@ def under_limits(*limits):
     return Sidecar("prlimit", [*limits, "--", str(sidecar_binary())])
 
 
-def parent_of(pid):
-    """The parent pid of `pid` from /proc, or None once it has gone."""
+def stat_fields(pid):
+    """The fields of /proc/PID/stat after the name (state first), or None
+    once the process has gone."""
     try:
         stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
     except OSError:
         return None
-    return int(stat[stat.rindex(")") + 2:].split()[1])
+    return stat[stat.rindex(")") + 2:].split()
+
+
+def state_of(pid):
+    """The state letter of `pid` from /proc, or None once it has gone."""
+    fields = stat_fields(pid)
+    return None if fields is None else fields[0]
+
+
+def parent_of(pid):
+    """The parent pid of `pid` from /proc, or None once it has gone."""
+    fields = stat_fields(pid)
+    return None if fields is None else int(fields[1])
 
 
 def live_processes():
@@ -72,7 +85,7 @@ class SleepingTree:
             # Started, and asleep: a sleep just exec'd still runs for a
             # moment (long enough, on a loaded machine, to be sampled so).
             if len(children) == size - 1 and all(self._has_exec(pid) for pid in children) and all(
-                self._asleep(pid) for pid in [self.root, *children]
+                state_of(pid) == "S" for pid in [self.root, *children]
             ):
                 break
             assert time.monotonic() < deadline, "the tree did not start"
@@ -94,14 +107,6 @@ class SleepingTree:
         except OSError:
             return False
         return shown.startswith(b"sleep") or b"\0sleep 120\0" in shown
-
-    @staticmethod
-    def _asleep(pid):
-        try:
-            stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
-        except OSError:
-            return False
-        return stat.rpartition(")")[2].split()[0] == "S"
 
     def end(self):
         for pid in [*self._children(), self.root]:

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <set>
 
+#include "procinfo/linux/proc_files.h"
 #include "procinfo/process_info_source.h"
 #include "test_support/procinfo/test_child.h"
 
@@ -208,8 +209,8 @@ char stateLetterIn(const std::string& path) {
   std::ifstream file(path);
   std::string line;
   std::getline(file, line);
-  const std::size_t close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() ? '\0' : line[close + 2];
+  const std::optional<ProcStat> stat = parseProcStat(line);
+  return stat ? stat->state : '\0';
 }
 
 char stateLetter(pid_t pid) { return stateLetterIn("/proc/" + std::to_string(pid) + "/stat"); }
